@@ -1,0 +1,3 @@
+#include "daemon/server/startup.h"
+
+int main(int argc, char** argv) { return daemon_main(argc, argv); }

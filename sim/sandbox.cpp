@@ -1,0 +1,557 @@
+#include "sim/sandbox.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <ftw.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "protocol/protocol.h"
+
+namespace sim {
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr off_t kMemFileSize = 0x0C001000;
+constexpr const char* kDataPath = "/media/data/mic-array";
+constexpr const char* kLedsPath = "/sys/class/leds";
+constexpr const char* kVersionFolder = "/etc/sw-version";
+constexpr const char* kJailDaemon = "/opt/orvo/orvo-udpd";
+constexpr const char* kJailKeeper = "/opt/orvo/jail-keeper";
+
+std::string env_or(const char* name, const char* fallback) {
+  const char* value = getenv(name);
+  return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+// Absolute path of a program named without a slash, looked up in PATH.
+std::string which(const std::string& name) {
+  if (name.find('/') != std::string::npos) return name;
+  std::stringstream path(env_or("PATH", "/usr/bin:/bin"));
+  std::string dir;
+  while (std::getline(path, dir, ':')) {
+    const std::string candidate = dir + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return name;
+}
+
+bool write_all(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+  return static_cast<bool>(out);
+}
+
+int remove_entry(const char* path, const struct stat*, int, FTW*) { return ::remove(path); }
+
+std::string read_link(const std::string& path) {
+  char target[256];
+  const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
+  return length > 0 ? std::string(target, static_cast<size_t>(length)) : std::string();
+}
+
+std::string read_text(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Moves an fd well away from the low numbers a child is about to fill.
+int lift(int fd) { return fcntl(fd, F_DUPFD_CLOEXEC, 64); }
+
+LogEntry parse_log(const std::string& datagram) {
+  LogEntry entry{-1, "", datagram};
+  if (datagram.empty() || datagram[0] != '<') return entry;
+  const size_t close = datagram.find('>');
+  const size_t colon = datagram.find(": ", close);
+  if (close == std::string::npos || colon == std::string::npos) return entry;
+  entry.priority = atoi(datagram.c_str() + 1);
+  const size_t space = datagram.rfind(' ', colon);
+  const size_t ident_begin = space == std::string::npos || space < close ? close + 1 : space + 1;
+  entry.ident = datagram.substr(ident_begin, colon - ident_begin);
+  entry.message = datagram.substr(colon + 2);
+  return entry;
+}
+
+}  // namespace
+
+const Programs& programs() {
+  static const Programs found = [] {
+    Programs p;
+    p.daemon = env_or("ORVO_UDPD", ORVO_UDPD_PATH);
+    p.client = env_or("ORVO_UDPC", ORVO_UDPC_PATH);
+    p.keeper = env_or("ORVO_KEEPER", ORVO_KEEPER_PATH);
+    std::stringstream words(env_or("ORVO_RUN_PREFIX", ""));
+    std::string word;
+    while (words >> word) p.prefix.push_back(p.prefix.empty() ? which(word) : word);
+    return p;
+  }();
+  return found;
+}
+
+std::unique_ptr<Sandbox> Sandbox::create(const SandboxOptions& options, std::string* error) {
+  std::unique_ptr<Sandbox> box(new Sandbox());
+  if (!box->launch(options, error)) return nullptr;
+  return box;
+}
+
+bool Sandbox::launch(const SandboxOptions& options, std::string* error) {
+  if (geteuid() != 0) {
+    *error = "the appliance sandbox needs root: bubblewrap binds files over /dev, /sys and /etc "
+             "and the tests enter the jail's network namespace";
+    return false;
+  }
+  const std::string bwrap = which("bwrap");
+  if (access(bwrap.c_str(), X_OK) != 0) {
+    *error = "bwrap not found: install the bubblewrap package";
+    return false;
+  }
+  std::string base = env_or("TMPDIR", "/tmp") + "/orvo-sandbox.XXXXXX";
+  if (mkdtemp(base.data()) == nullptr) {
+    *error = "cannot make a sandbox folder: " + std::string(strerror(errno));
+    return false;
+  }
+  folder_ = base;
+  host_network_ = options.host_network;
+  data_folder_ = options.data_folder.empty() ? folder_ + "/data" : options.data_folder;
+
+  bool made = mkdir((folder_ + "/leds").c_str(), 0755) == 0 &&
+              mkdir((folder_ + "/ver").c_str(), 0755) == 0 &&
+              mkdir((folder_ + "/etc").c_str(), 0755) == 0;
+  if (options.data_folder.empty()) made = made && mkdir(data_folder_.c_str(), 0755) == 0;
+  for (int led = 1; led <= 15 && made; ++led) {
+    for (const char component : {'r', 'g', 'b'}) {
+      const std::string dir = folder_ + "/leds/led" + std::to_string(led) + component;
+      made = made && mkdir(dir.c_str(), 0755) == 0 && write_all(dir + "/brightness", "0");
+    }
+  }
+  made = made && write_all(folder_ + "/etc/hosts", "127.0.0.1 localhost\n") &&
+         write_all(folder_ + "/etc/nsswitch.conf", "hosts: files\n");
+  if (options.version) made = made && write_all(folder_ + "/ver/rootfs_system_version", *options.version);
+  if (options.dev_mem) {
+    made = made && write_all(folder_ + "/mem", "") && truncate((folder_ + "/mem").c_str(), kMemFileSize) == 0;
+  }
+  if (!made) {
+    *error = "cannot lay out the sandbox files in " + folder_;
+    return false;
+  }
+
+  // The syslog receiver, bound here and mounted at the jail's /dev/log.
+  log_socket_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string log_path = folder_ + "/log.sock";
+  if (log_path.size() >= sizeof address.sun_path) {
+    *error = "sandbox folder path too long for a socket: " + folder_;
+    return false;
+  }
+  strcpy(address.sun_path, log_path.c_str());
+  const int buffer = 4 << 20;
+  setsockopt(log_socket_, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer);
+  if (bind(log_socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    *error = "cannot bind the log receiver: " + std::string(strerror(errno));
+    return false;
+  }
+  chmod(log_path.c_str(), 0666);
+  log_thread_ = std::thread([this] { log_receiver(); });
+
+  const Programs& p = programs();
+  std::vector<std::string> args = {
+      bwrap, "--die-with-parent", "--unshare-pid", "--unshare-ipc", "--unshare-uts",
+      "--cap-drop", "ALL",
+      "--ro-bind", "/usr", "/usr",
+      "--symlink", "usr/bin", "/bin", "--symlink", "usr/lib", "/lib",
+      "--symlink", "usr/lib64", "/lib64", "--symlink", "usr/sbin", "/sbin",
+      "--proc", "/proc", "--dev", "/dev", "--tmpfs", "/tmp", "--tmpfs", "/etc",
+      "--ro-bind-try", "/etc/ld.so.cache", "/etc/ld.so.cache",
+      "--ro-bind-try", "/etc/passwd", "/etc/passwd",
+      "--ro-bind-try", "/etc/group", "/etc/group",
+      "--ro-bind-try", "/etc/localtime", "/etc/localtime",
+      "--ro-bind", folder_ + "/etc/hosts", "/etc/hosts",
+      "--ro-bind", folder_ + "/etc/nsswitch.conf", "/etc/nsswitch.conf",
+      "--bind", folder_ + "/ver", kVersionFolder,
+      "--bind", log_path, "/dev/log",
+      "--tmpfs", "/sys", "--bind", folder_ + "/leds", kLedsPath,
+      "--bind", data_folder_, kDataPath,
+      "--ro-bind", p.keeper, kJailKeeper,
+      "--ro-bind", p.daemon, kJailDaemon};
+  if (!options.host_network) args.push_back("--unshare-net");
+  if (options.dev_mem) args.insert(args.end(), {"--bind", folder_ + "/mem", "/dev/mem"});
+  args.insert(args.end(), {"--chdir", "/", "--info-fd", "3", kJailKeeper});
+
+  int control[2], events[2], info[2];
+  if (pipe2(control, O_CLOEXEC) != 0 || pipe2(events, O_CLOEXEC) != 0 || pipe2(info, O_CLOEXEC) != 0) {
+    *error = "pipe: " + std::string(strerror(errno));
+    return false;
+  }
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  const int child_in = lift(control[0]), child_out = lift(events[1]), child_info = lift(info[1]);
+  bwrap_pid_ = fork();
+  if (bwrap_pid_ == 0) {
+    dup2(child_in, 0);
+    dup2(child_out, 1);
+    dup2(child_info, 3);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  for (int fd : {control[0], events[1], info[1], child_in, child_out, child_info}) close(fd);
+  keeper_in_ = control[1];
+  keeper_out_ = events[0];
+
+  std::string json;
+  char chunk[256];
+  ssize_t got;
+  while ((got = read(info[0], chunk, sizeof chunk)) > 0) json.append(chunk, static_cast<size_t>(got));
+  close(info[0]);
+  const size_t key = json.find("\"child-pid\"");
+  if (key == std::string::npos) {
+    *error = "bwrap did not start the jail (is bubblewrap usable here?)";
+    return false;
+  }
+  jail_init_pid_ = atoi(json.c_str() + json.find(':', key) + 1);
+  if (!options.host_network) {
+    net_ns_ = open(("/proc/" + std::to_string(jail_init_pid_) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+    if (net_ns_ < 0) {
+      *error = "cannot open the jail's network namespace: " + std::string(strerror(errno));
+      return false;
+    }
+  }
+  keeper_thread_ = std::thread([this] { keeper_events(); });
+  return true;
+}
+
+Sandbox::~Sandbox() {
+  {
+    std::lock_guard lock(mutex_);
+    closing_ = true;
+  }
+  if (keeper_in_ >= 0) close(keeper_in_);  // the keeper ends, and the jail with it
+  if (bwrap_pid_ > 0) {
+    const auto deadline = Clock::now() + 5s;
+    while (waitpid(bwrap_pid_, nullptr, WNOHANG) == 0) {
+      if (Clock::now() > deadline) {
+        kill(bwrap_pid_, SIGKILL);
+        waitpid(bwrap_pid_, nullptr, 0);
+        break;
+      }
+      std::this_thread::sleep_for(5ms);
+    }
+  }
+  if (keeper_thread_.joinable()) keeper_thread_.join();
+  if (log_thread_.joinable()) log_thread_.join();
+  for (int fd : {keeper_out_, log_socket_, net_ns_}) {
+    if (fd >= 0) close(fd);
+  }
+  if (!folder_.empty()) nftw(folder_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string Sandbox::host_path(const std::string& jail_path) const {
+  const auto under = [&](const std::string& prefix) {
+    return jail_path.compare(0, prefix.size(), prefix) == 0 &&
+           (jail_path.size() == prefix.size() || jail_path[prefix.size()] == '/');
+  };
+  if (jail_path == "/dev/mem") return folder_ + "/mem";
+  if (under(kDataPath)) return data_folder_ + jail_path.substr(strlen(kDataPath));
+  if (under(kLedsPath)) return folder_ + "/leds" + jail_path.substr(strlen(kLedsPath));
+  if (under(kVersionFolder)) return folder_ + "/ver" + jail_path.substr(strlen(kVersionFolder));
+  return folder_ + "/unmapped" + jail_path;
+}
+
+std::string Sandbox::read_file(const std::string& jail_path) const { return read_text(host_path(jail_path)); }
+
+bool Sandbox::exists(const std::string& jail_path) const { return access(host_path(jail_path).c_str(), F_OK) == 0; }
+
+void Sandbox::write_file(const std::string& jail_path, const std::string& bytes) const {
+  write_all(host_path(jail_path), bytes);
+}
+
+void Sandbox::remove_file(const std::string& jail_path) const { unlink(host_path(jail_path).c_str()); }
+
+void Sandbox::set_mode(const std::string& jail_path, mode_t mode) const { chmod(host_path(jail_path).c_str(), mode); }
+
+bool Sandbox::keeper_send(const std::string& line) {
+  const std::string text = line + "\n";
+  return write(keeper_in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+void Sandbox::keeper_events() {
+  std::string pending;
+  char chunk[512];
+  ssize_t got;
+  while ((got = read(keeper_out_, chunk, sizeof chunk)) > 0) {
+    pending.append(chunk, static_cast<size_t>(got));
+    size_t newline;
+    while ((newline = pending.find('\n')) != std::string::npos) {
+      std::istringstream line(pending.substr(0, newline));
+      pending.erase(0, newline + 1);
+      std::string word;
+      long pid = 0;
+      int status = 0;
+      line >> word;
+      std::lock_guard lock(mutex_);
+      if (word == "spawned" && line >> pid) {
+        last_spawned_ = pid;
+      } else if (word == "exited" && line >> pid >> status) {
+        exits_.emplace_back(pid, status);
+      } else if (word == "killed") {
+        killed_ = true;
+      }
+      changed_.notify_all();
+    }
+  }
+}
+
+void Sandbox::log_receiver() {
+  char datagram[8192];
+  for (;;) {
+    {
+      std::lock_guard lock(mutex_);
+      if (closing_) return;
+    }
+    pollfd fd{log_socket_, POLLIN, 0};
+    if (poll(&fd, 1, 50) <= 0) continue;
+    const ssize_t got = recv(log_socket_, datagram, sizeof datagram, 0);
+    if (got < 0) continue;
+    LogEntry entry = parse_log(std::string(datagram, static_cast<size_t>(got)));
+    std::lock_guard lock(mutex_);
+    log_.push_back(std::move(entry));
+    changed_.notify_all();
+  }
+}
+
+bool Sandbox::start_daemon(const std::vector<std::string>& args, std::string* error, int receive_error) {
+  std::string line = receive_error != 0 ? "run-recv-fails\t" + std::to_string(receive_error) : "run";
+  for (const std::string& word : programs().prefix) line += "\t" + word;
+  line += std::string("\t") + kJailDaemon;
+  for (const std::string& arg : args) line += "\t" + arg;
+  std::unique_lock lock(mutex_);
+  exits_.clear();
+  killed_ = false;
+  last_spawned_ = -1;
+  lock.unlock();
+  if (!keeper_send(line)) {
+    *error = "the jail's keeper is gone";
+    return false;
+  }
+  lock.lock();
+  const bool detached = changed_.wait_for(lock, 20s, [this] {
+    for (const auto& [pid, status] : exits_) {
+      if (pid == last_spawned_) return true;
+    }
+    return false;
+  });
+  if (!detached) *error = "the daemon did not detach within 20 s";
+  return detached;
+}
+
+bool Sandbox::wait_listening(std::chrono::milliseconds timeout) const {
+  char port[8];
+  snprintf(port, sizeof port, ":%04X", orvo::kControlPort);
+  const std::string table = "/proc/" + std::to_string(jail_init_pid_) + "/net/udp";
+  const auto deadline = Clock::now() + timeout;
+  while (Clock::now() < deadline) {
+    std::istringstream lines(read_text(table));
+    std::string line;
+    while (std::getline(lines, line)) {
+      std::istringstream fields(line);
+      std::string slot, local;
+      fields >> slot >> local;
+      if (local.size() > 5 && local.compare(local.size() - 5, 5, port) == 0) return true;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
+std::string Sandbox::jail_ns_link(const char* kind) const {
+  return read_link("/proc/" + std::to_string(jail_init_pid_) + "/ns/" + kind);
+}
+
+pid_t Sandbox::daemon_pid() const {
+  const std::string jail_pids = jail_ns_link("pid");
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return -1;
+  pid_t found = -1;
+  while (dirent* entry = readdir(proc)) {
+    const pid_t pid = atoi(entry->d_name);
+    if (pid <= 0) continue;
+    const std::string dir = std::string("/proc/") + entry->d_name;
+    if (read_link(dir + "/ns/pid") != jail_pids) continue;
+    // The daemon's command line names it as a whole argument (after the
+    // prefix, if any); bwrap's own names it too, as a bind target.
+    std::vector<std::string> args;
+    std::istringstream cmdline(read_text(dir + "/cmdline"));
+    for (std::string arg; std::getline(cmdline, arg, '\0');) args.push_back(arg);
+    if (args.empty() || args[0].find("bwrap") != std::string::npos ||
+        std::find(args.begin(), args.end(), kJailDaemon) == args.end()) {
+      continue;
+    }
+    const std::string stat = read_text(dir + "/stat");
+    const size_t paren = stat.rfind(')');
+    if (paren == std::string::npos || paren + 2 >= stat.size() || stat[paren + 2] == 'Z') continue;
+    found = pid;
+    break;
+  }
+  closedir(proc);
+  return found;
+}
+
+bool Sandbox::kill_daemon() {
+  if (!keeper_send("killall")) return false;
+  {
+    std::unique_lock lock(mutex_);
+    if (!changed_.wait_for(lock, 5s, [this] { return killed_; })) return false;
+  }
+  const auto deadline = Clock::now() + 5s;
+  while (daemon_pid() != -1) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+std::optional<int> Sandbox::wait_daemon_exit(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  std::optional<int> status;
+  changed_.wait_for(lock, timeout, [&] {
+    for (const auto& [pid, code] : exits_) {
+      if (pid != last_spawned_ || code != 0) {
+        status = code;
+        return true;
+      }
+    }
+    return false;
+  });
+  return status;
+}
+
+int Sandbox::open_udp() const {
+  if (net_ns_ < 0) return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  // Namespaces are per thread: step into the jail's network, make the
+  // socket there, step back. The socket stays in the jail's network.
+  const int home = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+  if (home < 0 || setns(net_ns_, CLONE_NEWNET) != 0) {
+    if (home >= 0) close(home);
+    return -1;
+  }
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  setns(home, CLONE_NEWNET);
+  close(home);
+  return fd;
+}
+
+std::optional<std::string> Sandbox::request(const std::string& datagram,
+                                            std::chrono::milliseconds timeout) const {
+  const int fd = open_udp();
+  if (fd < 0) return std::nullopt;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(orvo::kControlPort);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::optional<std::string> reply;
+  if (sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
+      static_cast<ssize_t>(datagram.size())) {
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, static_cast<int>(timeout.count())) == 1) {
+      char buffer[65536];
+      const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+      if (got >= 0) reply = std::string(buffer, static_cast<size_t>(got));
+    }
+  }
+  close(fd);
+  return reply;
+}
+
+RunResult Sandbox::run_in_network(const std::vector<std::string>& argv_words,
+                                  std::chrono::milliseconds timeout) const {
+  RunResult result;
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return result;
+  std::vector<std::string> words = argv_words;
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  const int child_out = lift(out[1]), child_err = lift(err[1]);
+  const auto started = Clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (net_ns_ >= 0 && setns(net_ns_, CLONE_NEWNET) != 0) _exit(126);
+    const int null_in = open("/dev/null", O_RDONLY);
+    dup2(null_in, 0);
+    dup2(child_out, 1);
+    dup2(child_err, 2);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  for (int fd : {out[1], err[1], child_out, child_err}) close(fd);
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  int open_pipes = 2;
+  const auto deadline = started + timeout;
+  while (open_pipes > 0 && Clock::now() < deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (poll(fds, 2, static_cast<int>(left.count()) + 1) <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char chunk[4096];
+      const ssize_t got = read(fds[i].fd, chunk, sizeof chunk);
+      if (got <= 0) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_pipes;
+      } else {
+        (i == 0 ? result.out : result.err).append(chunk, static_cast<size_t>(got));
+      }
+    }
+  }
+  for (pollfd& fd : fds) {
+    if (fd.fd >= 0) close(fd.fd);
+  }
+  int status = 0;
+  if (open_pipes > 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    result.status = -1;
+  } else {
+    waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+  return result;
+}
+
+std::vector<LogEntry> Sandbox::log() const {
+  std::lock_guard lock(mutex_);
+  return log_;
+}
+
+bool Sandbox::wait_log(const std::string& message, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] {
+    for (const LogEntry& entry : log_) {
+      if (entry.message == message) return true;
+    }
+    return false;
+  });
+}
+
+}  // namespace sim

@@ -1,0 +1,139 @@
+// The appliance sandbox: a bubblewrap jail in which every platform path of
+// the appliance is at its real place, served by files and sockets that this
+// side can read and write directly.
+//
+//   /dev/mem                     sparse file, the DSP window at 0x0C000000
+//   /sys/class/leds/ledNc/brightness   plain files, N = 1..15, c = r, g, b
+//   /media/data/mic-array        a fresh folder (or a kept one)
+//   /etc/sw-version/rootfs_system_version   the version line
+//   /dev/log                     a syslog receiver owned by the Sandbox
+//
+// The jail has private mount, PID and (unless host_network) network
+// namespaces and runs with no capabilities, so file modes apply inside it.
+// Everything in it ends with the Sandbox.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+namespace sim {
+
+struct SandboxOptions {
+  // Share the host's network (the simulator), instead of a private loopback.
+  bool host_network = false;
+  // Content of the version file; nullopt leaves the file out.
+  std::optional<std::string> version = std::string("1.0.0-sim\n");
+  // Put the DSP window file at /dev/mem.
+  bool dev_mem = true;
+  // Host folder to serve as /media/data/mic-array; empty for a fresh one.
+  std::string data_folder;
+};
+
+struct LogEntry {
+  int priority;         // facility * 8 + severity, as sent
+  std::string ident;    // the text before ": "
+  std::string message;  // everything after it, unchanged
+};
+
+struct RunResult {
+  int status = -1;  // exit status, 128 + signal, or -1 when it did not end in time
+  std::string out;
+  std::string err;
+  std::chrono::milliseconds elapsed{0};
+};
+
+// The programs under test and how to start them. Taken from the environment
+// (ORVO_UDPD, ORVO_UDPC, ORVO_RUN_PREFIX, e.g. "qemu-arm -L /usr/...") where
+// set, else from the build.
+struct Programs {
+  std::string daemon;
+  std::string client;
+  std::string keeper;
+  std::vector<std::string> prefix;
+};
+const Programs& programs();
+
+class Sandbox {
+ public:
+  // nullptr with *error set when no sandbox can be made here.
+  static std::unique_ptr<Sandbox> create(const SandboxOptions& options, std::string* error);
+  ~Sandbox();
+  Sandbox(const Sandbox&) = delete;
+  Sandbox& operator=(const Sandbox&) = delete;
+
+  // Host path of a path inside the jail (only the appliance paths above).
+  std::string host_path(const std::string& jail_path) const;
+  std::string read_file(const std::string& jail_path) const;  // "" when missing
+  bool exists(const std::string& jail_path) const;
+  void write_file(const std::string& jail_path, const std::string& bytes) const;
+  void remove_file(const std::string& jail_path) const;
+  void set_mode(const std::string& jail_path, mode_t mode) const;
+  const std::string& folder() const { return folder_; }
+
+  // Starts the daemon (with the program prefix) inside the jail and waits
+  // for its first process to return, which it does once it has detached.
+  // receive_error != 0 makes every receive of the daemon fail with it.
+  bool start_daemon(const std::vector<std::string>& args, std::string* error,
+                    int receive_error = 0);
+  // Waits until the daemon's port is bound inside the jail.
+  bool wait_listening(std::chrono::milliseconds timeout) const;
+  // Host PID of the running daemon, or -1.
+  pid_t daemon_pid() const;
+  // Kills every process in the jail but its keeper, and waits for that.
+  bool kill_daemon();
+  // Exit status of the detached daemon (or of its first process when it
+  // could not detach), once it has ended; nullopt on time-out.
+  std::optional<int> wait_daemon_exit(std::chrono::milliseconds timeout);
+
+  // A UDP socket in the jail's network, or -1.
+  int open_udp() const;
+  // Sends one datagram to the daemon's port from a fresh socket and returns
+  // the first reply, or nullopt when none came in time.
+  std::optional<std::string> request(const std::string& datagram,
+                                     std::chrono::milliseconds timeout = std::chrono::seconds(3)) const;
+  // Runs a host program in the jail's network and collects its output.
+  RunResult run_in_network(const std::vector<std::string>& argv,
+                           std::chrono::milliseconds timeout) const;
+
+  // Everything the jail has logged so far.
+  std::vector<LogEntry> log() const;
+  // Waits until a message equal to the given one has been logged.
+  bool wait_log(const std::string& message, std::chrono::milliseconds timeout) const;
+
+ private:
+  Sandbox() = default;
+  bool launch(const SandboxOptions& options, std::string* error);
+  bool keeper_send(const std::string& line);
+  void keeper_events();
+  void log_receiver();
+  std::string jail_ns_link(const char* kind) const;
+
+  std::string folder_;
+  std::string data_folder_;
+  pid_t bwrap_pid_ = -1;
+  pid_t jail_init_pid_ = -1;  // host PID of the jail's first process
+  int keeper_in_ = -1;
+  int keeper_out_ = -1;
+  int log_socket_ = -1;
+  int net_ns_ = -1;
+  bool host_network_ = false;
+  std::thread keeper_thread_;
+  std::thread log_thread_;
+
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::vector<LogEntry> log_;
+  long last_spawned_ = -1;
+  std::vector<std::pair<long, int>> exits_;  // jail PID, status
+  bool killed_ = false;
+  bool closing_ = false;
+};
+
+}  // namespace sim

@@ -1,0 +1,32 @@
+// A fresh appliance for every test: the sandbox with the real daemon in it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/sandbox.h"
+
+using namespace std::chrono_literals;
+
+class Appliance : public ::testing::Test {
+ protected:
+  void SetUp() override;
+
+  // Starts the daemon and waits until it listens.
+  void start(const std::vector<std::string>& args = {"notest"});
+  // The reply to one datagram, or "<no reply>".
+  std::string ask(const std::string& datagram) const;
+  // The messages logged so far, in order.
+  std::vector<std::string> messages() const;
+  // Runs the client (through the program prefix) in the jail's network.
+  sim::RunResult client(const std::vector<std::string>& args,
+                        std::chrono::milliseconds timeout = 20s) const;
+
+  virtual sim::SandboxOptions options() const { return {}; }
+
+  std::unique_ptr<sim::Sandbox> box;
+};

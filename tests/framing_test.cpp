@@ -1,0 +1,109 @@
+// How the daemon frames, splits and refuses requests, and what it logs.
+
+#include <algorithm>
+
+#include "tests/appliance.h"
+
+namespace {
+
+const std::string kVersionReply = "ACK VERSION 1.0.0-sim\r";
+
+class Framing : public Appliance {
+ protected:
+  void SetUp() override {
+    Appliance::SetUp();
+    start();
+  }
+  // Waits for one message to arrive in the log, then returns them all.
+  std::vector<std::string> logged_after(const std::string& message) const {
+    box->wait_log(message, 3s);
+    return messages();
+  }
+};
+
+TEST_F(Framing, OneTrailingSpaceIsToleratedTwoAreNot) {
+  EXPECT_EQ(ask("VERSION\r"), kVersionReply);
+  EXPECT_EQ(ask("VERSION \r"), kVersionReply);
+  EXPECT_EQ(ask("VERSION  \r"), "NACK VERSION  \r");
+  EXPECT_EQ(ask("VERSION   \r"), "NACK VERSION   \r");
+  EXPECT_TRUE(messages().empty()) << "space faults are refused without a log line";
+}
+
+TEST_F(Framing, KeywordsAreExactAndCaseSensitive) {
+  EXPECT_EQ(ask("version\r"), "NACK version\r");
+  EXPECT_EQ(ask("FOO\r"), "NACK FOO\r");
+  EXPECT_EQ(ask("VERSIONX\r"), "NACK VERSIONX\r");
+  EXPECT_EQ(ask("\r"), "NACK \r");
+  EXPECT_EQ(ask(" VERSION\r"), "NACK  VERSION\r");
+  EXPECT_EQ(logged_after("invalid command '' received\n"),
+            (std::vector<std::string>{"invalid command 'version' received\n",
+                                      "invalid command 'FOO' received\n",
+                                      "invalid command 'VERSIONX' received\n",
+                                      "invalid command '' received\n",
+                                      "invalid command '' received\n"}));
+}
+
+TEST_F(Framing, RequestsMustEndInCarriageReturn) {
+  EXPECT_EQ(ask("VERSION"), "NACK VERSION");
+  EXPECT_EQ(ask("VERSION\r\n"), "NACK VERSION\r\n");
+  EXPECT_EQ(ask("VERSION\n"), "NACK VERSION\n");
+  EXPECT_EQ(ask(""), "NACK ");
+  const std::string line = "request did not end in carriage return\n";
+  box->wait_log(line, 3s);
+  std::vector<std::string> logged;
+  for (int i = 0; i < 50 && logged.size() < 4; ++i) {
+    logged = messages();
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(logged, std::vector<std::string>(4, line));
+}
+
+TEST_F(Framing, DoubleSpacesAreRefusedOnlyBeforeTheTenthToken) {
+  EXPECT_EQ(ask("VERSION  x\r"), "NACK VERSION  x\r");
+  EXPECT_EQ(ask("A B C D E F G H I  J K\r"), "NACK A B C D E F G H I  J K\r");
+  // Both were refused while splitting, before the keyword was looked up.
+  EXPECT_TRUE(messages().empty());
+  // Inside the tenth token spaces are text: the split succeeds and the
+  // keyword is looked up (and refused).
+  EXPECT_EQ(ask("A B C D E F G H I J  K\r"), "NACK A B C D E F G H I J  K\r");
+  EXPECT_EQ(logged_after("invalid command 'A' received\n"),
+            std::vector<std::string>{"invalid command 'A' received\n"});
+}
+
+TEST_F(Framing, TextEndsAtTheFirstNulByte) {
+  EXPECT_EQ(ask(std::string("VERSION\0x\r", 10)), kVersionReply);
+  EXPECT_EQ(ask(std::string("FOO\0x\r", 6)), "NACK FOO");
+  EXPECT_EQ(ask(std::string("\0VERSION\r", 9)), "NACK ");
+}
+
+TEST_F(Framing, LongRequestsAreCutAndEchoedWithinTheBuffer) {
+  // Longer than a receive takes: the CR is cut off.
+  const std::string oversized = std::string(3000, 'A') + "\r";
+  const std::string reply = ask(oversized);
+  ASSERT_EQ(reply.size(), 2047u);
+  EXPECT_EQ(reply, "NACK " + std::string(2042, 'A'));
+  EXPECT_TRUE(box->wait_log("request did not end in carriage return\n", 3s));
+
+  // Exactly a receive's worth, with its CR: refused as unknown, echo cut.
+  const std::string full = std::string(2046, 'B') + "\r";
+  EXPECT_EQ(ask(full), "NACK " + std::string(2042, 'B'));
+}
+
+TEST_F(Framing, EveryLineIsAnErrorOfTheDaemonFacility) {
+  ask("FOO\r");
+  ask("BAR");
+  ASSERT_TRUE(box->wait_log("request did not end in carriage return\n", 3s));
+  const std::vector<sim::LogEntry> log = box->log();
+  ASSERT_EQ(log.size(), 2u);
+  for (const sim::LogEntry& entry : log) {
+    EXPECT_EQ(entry.priority, 27) << entry.message;  // LOG_DAEMON | LOG_ERR
+    EXPECT_EQ(entry.ident, "orvo-udpd");
+  }
+}
+
+TEST_F(Framing, CommandsNotYetAvailableAreRefusedWithoutALogLine) {
+  EXPECT_EQ(ask("VERSION 1\r"), "NACK VERSION 1\r");
+  EXPECT_TRUE(messages().empty());
+}
+
+}  // namespace
