@@ -1,3 +1,6 @@
+#include <cerrno>
+#include <cstring>
+
 #include "tests/appliance.h"
 
 void Appliance::SetUp() {
@@ -5,6 +8,16 @@ void Appliance::SetUp() {
   box = sim::Sandbox::create(options(), &error);
   // Never skip: a test that cannot get its appliance has failed.
   ASSERT_TRUE(box) << "cannot make the appliance sandbox: " << error;
+  if (options().dev_mem) {
+    dsp = dsp_standin_start(box->host_path("/dev/mem").c_str(), dsp_config());
+    ASSERT_NE(dsp, nullptr) << "cannot start the DSP stand-in: " << strerror(errno);
+  }
+}
+
+void Appliance::TearDown() {
+  if (box) box->kill_daemon();
+  dsp_standin_stop(dsp);
+  dsp = nullptr;
 }
 
 void Appliance::start(const std::vector<std::string>& args) {

@@ -8,13 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "sim/dsp_standin.h"
 #include "sim/sandbox.h"
 
 using namespace std::chrono_literals;
 
+// Each test gets its own sandbox with the DSP stand-in serving its mailbox.
 class Appliance : public ::testing::Test {
  protected:
   void SetUp() override;
+  void TearDown() override;
 
   // Starts the daemon and waits until it listens.
   void start(const std::vector<std::string>& args = {"notest"});
@@ -27,6 +30,8 @@ class Appliance : public ::testing::Test {
                         std::chrono::milliseconds timeout = 20s) const;
 
   virtual sim::SandboxOptions options() const { return {}; }
+  virtual DspStandinConfig dsp_config() const { return {}; }
 
   std::unique_ptr<sim::Sandbox> box;
+  DspStandin* dsp = nullptr;  // null when the sandbox has no /dev/mem
 };
