@@ -193,6 +193,11 @@ bool Sandbox::launch(const SandboxOptions& options, std::string* error) {
       "--bind", data_folder_, kDataPath,
       "--ro-bind", p.keeper, kJailKeeper,
       "--ro-bind", p.daemon, kJailDaemon};
+  for (const SandboxOptions::Bind& bind : options.binds) {
+    args.insert(args.end(), {bind.writable ? "--bind" : "--ro-bind", bind.host, bind.jail});
+  }
+  const std::string sanitizer_logs = env_or("ORVO_SANITIZER_LOG_DIR", "");
+  if (!sanitizer_logs.empty()) args.insert(args.end(), {"--bind", sanitizer_logs, sanitizer_logs});
   if (!options.host_network) args.push_back("--unshare-net");
   if (options.dev_mem) args.insert(args.end(), {"--bind", folder_ + "/mem", "/dev/mem"});
   args.insert(args.end(), {"--chdir", "/", "--info-fd", "3", kJailKeeper});
@@ -344,6 +349,19 @@ bool Sandbox::start_daemon(const std::vector<std::string>& args, std::string* er
   for (const std::string& word : programs().prefix) line += "\t" + word;
   line += std::string("\t") + kJailDaemon;
   for (const std::string& arg : args) line += "\t" + arg;
+  if (!spawn(line, error)) return false;
+  std::unique_lock lock(mutex_);
+  const bool detached = changed_.wait_for(lock, 20s, [this] {
+    for (const auto& [pid, status] : exits_) {
+      if (pid == last_spawned_) return true;
+    }
+    return false;
+  });
+  if (!detached) *error = "the daemon did not detach within 20 s";
+  return detached;
+}
+
+bool Sandbox::spawn(const std::string& line, std::string* error) {
   std::unique_lock lock(mutex_);
   exits_.clear();
   killed_ = false;
@@ -353,15 +371,28 @@ bool Sandbox::start_daemon(const std::vector<std::string>& args, std::string* er
     *error = "the jail's keeper is gone";
     return false;
   }
-  lock.lock();
-  const bool detached = changed_.wait_for(lock, 20s, [this] {
-    for (const auto& [pid, status] : exits_) {
-      if (pid == last_spawned_) return true;
+  return true;
+}
+
+std::optional<int> Sandbox::run_in_jail(const std::vector<std::string>& argv,
+                                        std::chrono::milliseconds timeout) {
+  // The keeper's standard output carries its reports: the program's output
+  // goes to standard error instead.
+  std::string line = "run\t/bin/sh\t-c\texec \"$@\" >&2\tsh";
+  for (const std::string& arg : argv) line += "\t" + arg;
+  std::string error;
+  if (!spawn(line, &error)) return std::nullopt;
+  std::unique_lock lock(mutex_);
+  std::optional<int> status;
+  changed_.wait_for(lock, timeout, [&] {
+    for (const auto& [pid, code] : exits_) {
+      if (pid == last_spawned_) status = code;
     }
-    return false;
+    return status.has_value();
   });
-  if (!detached) *error = "the daemon did not detach within 20 s";
-  return detached;
+  lock.unlock();
+  if (!status) kill_daemon();
+  return status;
 }
 
 bool Sandbox::wait_listening(std::chrono::milliseconds timeout) const {

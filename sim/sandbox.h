@@ -34,7 +34,19 @@ struct SandboxOptions {
   bool dev_mem = true;
   // Host folder to serve as /media/data/mic-array; empty for a fresh one.
   std::string data_folder;
+  // Further host files or folders to mount in the jail (a test program, its
+  // working folder), read-only unless writable.
+  struct Bind {
+    std::string host;
+    std::string jail;
+    bool writable = false;
+  };
+  std::vector<Bind> binds;
 };
+
+// When ORVO_SANITIZER_LOG_DIR names a host folder, every sandbox mounts it
+// writable at the same path, so that sanitizer reports of programs in the
+// jail (ASAN_OPTIONS=log_path=...) land where the test side can read them.
 
 struct LogEntry {
   int priority;         // facility * 8 + severity, as sent
@@ -88,6 +100,13 @@ class Sandbox {
   pid_t daemon_pid() const;
   // Kills every process in the jail but its keeper, and waits for that.
   bool kill_daemon();
+  // Runs a program in the jail (without the program prefix), its standard
+  // output and error going to this process's standard error, and waits for
+  // it to end: its exit status (128 + signal), or nullopt when it could not
+  // be started or did not end in time (it is then killed with the rest of
+  // the jail's programs).
+  std::optional<int> run_in_jail(const std::vector<std::string>& argv,
+                                 std::chrono::milliseconds timeout);
   // Exit status of the detached daemon (or of its first process when it
   // could not detach), once it has ended; nullopt on time-out.
   std::optional<int> wait_daemon_exit(std::chrono::milliseconds timeout);
@@ -111,6 +130,7 @@ class Sandbox {
   Sandbox() = default;
   bool launch(const SandboxOptions& options, std::string* error);
   bool keeper_send(const std::string& line);
+  bool spawn(const std::string& line, std::string* error);
   void keeper_events();
   void log_receiver();
   std::string jail_ns_link(const char* kind) const;
