@@ -49,9 +49,13 @@ class EffectsAppliance : public Appliance {
 
   void sample(const std::vector<int>& leds, Shown* shown) const {
     for (const int led : leds) {
-      const std::string colour = led_colour(*box, led);
       std::vector<std::string>& seen = (*shown)[led];
-      if (seen.empty() || seen.back() != colour) seen.push_back(colour);
+      const std::string colour = led_colour(*box, led);
+      // A brightness file is truncated before it is written: an empty one is
+      // caught in the middle of a write.
+      const bool whole = colour.front() != ' ' && colour.back() != ' ' &&
+                         colour.find("  ") == std::string::npos;
+      if (whole && (seen.empty() || seen.back() != colour)) seen.push_back(colour);
     }
   }
 
@@ -69,6 +73,7 @@ class EffectsAppliance : public Appliance {
   // Sends a request and watches the LEDs until its reply is in.
   Watched watch_request(const std::string& request, const std::vector<int>& leds) const {
     Watched watched;
+    sample(leds, &watched.shown);
     const auto begin = Clock::now();
     std::future<std::optional<std::string>> pending =
         std::async(std::launch::async, [this, request] { return box->request(request, 30s); });
