@@ -1,0 +1,65 @@
+#!/bin/sh
+# Builds everything with sanitizers in a folder of its own and runs tests
+# under them. Fails on any sanitizer report, from the test programs or from
+# the daemon, which runs detached in its sandbox with its standard streams
+# closed.
+#
+#   tools/sanitize-check.sh address [CTEST ARGS...]
+#       AddressSanitizer (with LeakSanitizer) and UndefinedBehaviorSanitizer,
+#       the whole suite
+#   tools/sanitize-check.sh thread [CTEST ARGS...]
+#       ThreadSanitizer, the tests in which two threads of the daemon (the
+#       request loop and the identify blink) or of the test side meet
+#
+# Every sanitizer writes its reports to files in one folder (log_path), and
+# halts the program at the first one. The sandbox mounts that folder, named
+# by ORVO_SANITIZER_LOG_DIR, at the same path in every jail, so the daemon's
+# reports land there too; after the run any file in it fails the check.
+# CTEST ARGS replace the default selection (e.g. -R Framing).
+set -eu
+cd "$(dirname "$0")/.."
+mode=${1:-}
+[ $# -gt 0 ] && shift
+case "$mode" in
+  address)
+    sanitizers=address,undefined
+    build=${ORVO_ASAN_BUILD:-build-asan}
+    ;;
+  thread)
+    sanitizers=thread
+    build=${ORVO_TSAN_BUILD:-build-tsan}
+    [ $# -gt 0 ] || set -- -R '^(Identify|ShowEffects|LedOutput|ImpressStep|DspStandinTest|Soak)\.'
+    ;;
+  *)
+    echo "usage: tools/sanitize-check.sh address|thread [CTEST ARGS...]" >&2
+    exit 2
+    ;;
+esac
+tools/deps.sh
+cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DORVO_SANITIZE="$sanitizers" >/dev/null
+cmake --build "$build" -j "$(nproc)"
+
+logs=$(cd "$build" && pwd)/sanitizer-logs
+rm -rf "$logs"
+mkdir -p "$logs"
+chmod 0777 "$logs"
+export ORVO_SANITIZER_LOG_DIR="$logs"
+export ASAN_OPTIONS="log_path=$logs/asan:detect_leaks=1:halt_on_error=1:strict_string_checks=1"
+export UBSAN_OPTIONS="log_path=$logs/ubsan:halt_on_error=1:print_stacktrace=1"
+export TSAN_OPTIONS="log_path=$logs/tsan:halt_on_error=1:second_deadlock_stack=1"
+
+status=0
+(cd "$build" && ctest --output-on-failure -j 4 --timeout 600 "$@") || status=1
+for report in "$logs"/*; do
+  [ -e "$report" ] || continue
+  echo "sanitizer report $report:" >&2
+  cat "$report" >&2
+  status=1
+done
+if [ "$status" -ne 0 ]; then
+  echo "sanitize-check $mode: FAILED" >&2
+else
+  echo "sanitize-check $mode: clean"
+fi
+exit $status
