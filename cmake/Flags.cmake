@@ -14,3 +14,13 @@ function(orvo_appliance_link target)
   set_target_properties(${target} PROPERTIES LINKER_LANGUAGE CXX)
   target_link_libraries(${target} PRIVATE pthread)
 endfunction()
+
+# Sanitizer builds, e.g. -DORVO_SANITIZE=thread or -DORVO_SANITIZE=address,undefined:
+# every target is compiled and linked with -fsanitize=<value>. Such programs
+# need the sanitizer's runtime library, so the C-library-only check of the
+# appliance programs does not apply to them.
+set(ORVO_SANITIZE "" CACHE STRING "Sanitizers for every target (the -fsanitize= list), empty for none")
+if(ORVO_SANITIZE)
+  add_compile_options(-fsanitize=${ORVO_SANITIZE} -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=${ORVO_SANITIZE})
+endif()

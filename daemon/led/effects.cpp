@@ -1,13 +1,159 @@
 #include "daemon/led/effects.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+#include "daemon/led/led_state.h"
+#include "daemon/server/request_loop.h"
 
 std::atomic<bool> identify_flag{false};
 pthread_mutex_t identify_mutex = PTHREAD_MUTEX_INITIALIZER;
 
-// Not built yet: no blink, no effects.
-void* identify_thread(void*) { return nullptr; }
-int identify_start() { return 0; }
-int cmd_id(int, char**) { return -EINVAL; }
-int cmd_fu(int, char**) { return -EINVAL; }
-int cmd_impress(int, char**) { return -EINVAL; }
+namespace {
+
+constexpr LedSetting kWhite{0, 255, 255, 255};
+constexpr LedSetting kOff{0, 0, 0, 0};
+
+constexpr useconds_t kBlinkOn = 330000;
+constexpr useconds_t kBlinkOff = 670000;
+constexpr unsigned kIdleCheck = 1;  // seconds between looks at the flag
+// While an ID waits for identify_mutex, the blink thread steps aside this
+// long between cycles instead of taking the mutex straight back.
+constexpr useconds_t kYieldToWaiter = 1000;
+
+constexpr int kFlashPhases = 15;
+constexpr useconds_t kFlashPhase = 330000;
+
+constexpr int kImpressSteps = 120;
+constexpr useconds_t kImpressStep = 50000;
+constexpr std::uint8_t kImpressLevel = 44;
+
+// ID handlers waiting for identify_mutex. A mutex hands itself to whoever
+// asks first once it is free, and the blink thread asks again right after a
+// cycle, before a waiting handler has even woken; without this count an ID
+// could wait for cycle after cycle.
+std::atomic<int> identify_waiters{0};
+
+void blink_cycle() {
+  led_apply(&kWhite);
+  usleep(kBlinkOn);
+  led_apply(&kOff);
+  usleep(kBlinkOff);
+}
+
+void identify_set(bool on) {
+  identify_waiters.fetch_add(1);
+  pthread_mutex_lock(&identify_mutex);
+  identify_waiters.fetch_sub(1);
+  identify_flag.store(on);
+  pthread_mutex_unlock(&identify_mutex);
+}
+
+void move_unit(std::uint8_t* from, std::uint8_t* to) {
+  --*from;
+  ++*to;
+}
+
+}  // namespace
+
+void* identify_thread(void*) {
+  for (;;) {
+    if (!identify_flag.load()) {
+      sleep(kIdleCheck);
+      continue;
+    }
+    if (identify_waiters.load() > 0) {
+      usleep(kYieldToWaiter);
+      continue;
+    }
+    pthread_mutex_lock(&identify_mutex);
+    // ID may have cleared the flag while this thread waited for the mutex:
+    // no cycle may start after that.
+    if (identify_flag.load()) {
+      blink_cycle();
+    }
+    pthread_mutex_unlock(&identify_mutex);
+  }
+  return nullptr;
+}
+
+int identify_start() {
+  pthread_t thread;
+  const int result = pthread_create(&thread, nullptr, identify_thread, nullptr);
+  if (result != 0) {
+    return result;
+  }
+  return pthread_detach(thread);
+}
+
+void impress_step(LedSetting* colour) {
+  std::uint8_t* r = &colour->red;
+  std::uint8_t* g = &colour->green;
+  std::uint8_t* b = &colour->blue;
+  if (*r != 0 && *b == 0) {
+    move_unit(r, g);
+    if (*r == 0 && *g != 0) {
+      move_unit(g, b);
+      if (*g == 0) {
+        move_unit(b, r);
+      }
+    }
+  } else if (*r != 0) {
+    if (*g == 0) {
+      move_unit(b, r);
+    }
+  } else if (*g != 0) {
+    move_unit(g, b);
+    if (*g == 0 && *b != 0) {
+      move_unit(b, r);
+    }
+  } else if (*b != 0) {
+    move_unit(b, r);
+  }
+}
+
+int cmd_id(int argc, char** argv) {
+  if (argc != 2 || (strcmp(argv[1], "0") != 0 && strcmp(argv[1], "1") != 0)) {
+    return -EINVAL;
+  }
+  const bool on = argv[1][0] == '1';
+  // Waits for the end of a running blink cycle; once the flag is clear no
+  // further cycle starts, so the stored state shown below stays.
+  identify_set(on);
+  if (!on) {
+    led_state_apply();
+  }
+  snprintf(reply_buffer, sizeof reply_buffer, "ACK ID %s\r", argv[1]);
+  return send_reply(reply_buffer);
+}
+
+int cmd_fu(int argc, char**) {
+  if (argc != 1) {
+    return -EINVAL;
+  }
+  // Dark, white, dark ... dark.
+  for (int phase = 0; phase < kFlashPhases; ++phase) {
+    led_apply(phase % 2 == 1 ? &kWhite : &kOff);
+    usleep(kFlashPhase);
+  }
+  led_state_apply();
+  return send_reply("ACK FU\r");
+}
+
+int cmd_impress(int argc, char**) {
+  if (argc != 1) {
+    return -EINVAL;
+  }
+  LedSetting colour{0, kImpressLevel, 0, 0};
+  for (int step = 0; step < kImpressSteps; ++step) {
+    usleep(kImpressStep);
+    impress_step(&colour);
+    colour.channel = step % kLedCount + 1;
+    led_apply(&colour);
+  }
+  // The show ends dark; the stored state returns with the next LED command.
+  led_apply(&kOff);
+  return send_reply("ACK IMPRESS\r");
+}

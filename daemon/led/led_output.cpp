@@ -1,8 +1,79 @@
 #include "daemon/led/led_output.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
 pthread_mutex_t led_mutex = PTHREAD_MUTEX_INITIALIZER;
 
-// Not built yet: no LED is driven.
-unsigned led_corrected_level(char, unsigned level) { return level; }
-int led_write(int, char, unsigned) { return 0; }
-int led_apply(const LedSetting*) { return 0; }
+namespace {
+
+// The red and blue emitters are brighter than the green one; these factors
+// balance them. Single precision on purpose: the levels must match the
+// appliance's calibration bit for bit.
+constexpr float kRedFactor = 0.46f;
+constexpr float kBlueFactor = 0.687f;
+
+constexpr int kPathSize = 128;
+constexpr int kLevelTextSize = 16;
+
+unsigned scaled(unsigned level, float factor) {
+  const float product = static_cast<float>(level) * factor;
+  // Truncation toward zero, then the 8 bits a brightness holds.
+  return static_cast<unsigned>(product) % 256u;
+}
+
+}  // namespace
+
+unsigned led_corrected_level(char component, unsigned level) {
+  switch (component) {
+    case 'r':
+      return scaled(level, kRedFactor);
+    case 'b':
+      return scaled(level, kBlueFactor);
+    default:
+      return level;
+  }
+}
+
+int led_write(int led, char component, unsigned level) {
+  const unsigned corrected = led_corrected_level(component, level);
+  pthread_mutex_lock(&led_mutex);
+  char path[kPathSize];
+  snprintf(path, sizeof path, "/sys/class/leds/led%d%c/brightness", led, component);
+  const int fd = open(path, O_WRONLY | O_TRUNC);
+  if (fd < 0) {
+    const int error = errno;
+    pthread_mutex_unlock(&led_mutex);
+    return -error;
+  }
+  char text[kLevelTextSize];
+  snprintf(text, sizeof text, "%u", corrected);
+  // A brightness that did not take is not worth failing the caller for.
+  const ssize_t written = write(fd, text, strlen(text));
+  (void)written;
+  close(fd);
+  pthread_mutex_unlock(&led_mutex);
+  return 0;
+}
+
+int led_apply(const LedSetting* setting) {
+  for (int led = 1; led <= kLedCount; ++led) {
+    if (setting->channel != 0 && setting->channel != led) {
+      continue;
+    }
+    int result = led_write(led, 'r', setting->red);
+    if (result == 0) {
+      result = led_write(led, 'g', setting->green);
+    }
+    if (result == 0) {
+      result = led_write(led, 'b', setting->blue);
+    }
+    if (result != 0) {
+      return result;
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,58 @@
+// Looking at the appliance's LEDs from the test side: every brightness file
+// of the sandbox, read as the daemon left it.
+#pragma once
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "sim/sandbox.h"
+
+inline constexpr const char* kLedStateFile = "/media/data/mic-array/led-internal-state";
+
+inline std::string brightness_path(int led, char component) {
+  return "/sys/class/leds/led" + std::to_string(led) + component + "/brightness";
+}
+
+// The three brightness texts of one LED, as "r g b".
+inline std::string led_colour(const sim::Sandbox& box, int led) {
+  return box.read_file(brightness_path(led, 'r')) + " " + box.read_file(brightness_path(led, 'g')) +
+         " " + box.read_file(brightness_path(led, 'b'));
+}
+
+// LEDs 1 to 15, first to last.
+inline std::vector<std::string> led_colours(const sim::Sandbox& box) {
+  std::vector<std::string> colours;
+  for (int led = 1; led <= 15; ++led) colours.push_back(led_colour(box, led));
+  return colours;
+}
+
+inline std::vector<std::string> every_led(const std::string& colour) {
+  return std::vector<std::string>(15, colour);
+}
+
+// Puts the same text into every brightness file.
+inline void fill_leds(const sim::Sandbox& box, const std::string& text) {
+  for (int led = 1; led <= 15; ++led) {
+    for (const char component : {'r', 'g', 'b'}) box.write_file(brightness_path(led, component), text);
+  }
+}
+
+// Sanitizer builds point the daemon's reports (log_path, relative to its
+// working folder "/") into the settings folder, as "sanitizer-report.<pid>";
+// the daemon runs detached, so this is where a test learns of them.
+inline void expect_no_sanitizer_report(const sim::Sandbox& box) {
+  const std::string folder = box.host_path("/media/data/mic-array");
+  DIR* entries = opendir(folder.c_str());
+  if (entries == nullptr) return;
+  while (const dirent* entry = readdir(entries)) {
+    const std::string name = entry->d_name;
+    if (name.rfind("sanitizer-report", 0) == 0) {
+      ADD_FAILURE() << "the daemon's sanitizer reported:\n"
+                    << box.read_file("/media/data/mic-array/" + name);
+    }
+  }
+  closedir(entries);
+}
