@@ -22,25 +22,25 @@ class LedCommands : public Appliance {
   }
 };
 
-// A report of every channel 1-16 with one group per channel.
-std::string report(const std::string& header, const std::string& (*group)(int, std::string&)) {
-  std::string text = header, scratch;
-  for (int channel = 1; channel <= 16; ++channel) text += group(channel, scratch);
+// The header and one group per channel 1-16 (given "CHn" and whether the
+// channel has an LED, so is on and green by default), then CR.
+std::string report(const std::string& header, std::string (*group)(const std::string&, bool)) {
+  std::string text = header;
+  for (int c = 1; c <= 16; ++c) text += group("CH" + std::to_string(c), c <= 15);
   return text + "\r";
 }
 
-const std::string& default_flags(int c, std::string& out) {
-  const std::string ch = "CH" + std::to_string(c), on = c <= 15 ? "1" : "0";
-  return out = " " + ch + "R=" + on + " " + ch + "G=" + on + " " + ch + "B=" + on + " " + ch + "SC=0";
+std::string default_flags(const std::string& ch, bool led) {
+  const std::string on = led ? "1" : "0";
+  return " " + ch + "R=" + on + " " + ch + "G=" + on + " " + ch + "B=" + on + " " + ch + "SC=0";
 }
 
-const std::string& default_percent(int c, std::string& out) {
-  const std::string ch = "CH" + std::to_string(c), green = c <= 15 ? "100" : "0";
-  return out = " " + ch + "R=0 " + ch + "G=" + green + " " + ch + "B=0 " + ch + "SC=0";
+std::string default_percent(const std::string& ch, bool led) {
+  return " " + ch + "R=0 " + ch + "G=" + (led ? "100 " : "0 ") + ch + "B=0 " + ch + "SC=0";
 }
 
-const std::string& default_colour(int c, std::string& out) {
-  return out = " CH" + std::to_string(c) + (c <= 15 ? " 0 255 0" : " 0 0 0");
+std::string default_colour(const std::string& ch, bool led) {
+  return " " + ch + (led ? " 0 255 0" : " 0 0 0");
 }
 
 TEST_F(LedCommands, ReportsListTheSelectedChannels) {

@@ -1,10 +1,69 @@
 #include "daemon/null/null_colours.h"
 
+#include <bit>
 #include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "daemon/dsp/param_store.h"
+#include "daemon/led/led_state.h"
+#include "daemon/system/settings_file.h"
 
 NullColours null_colours{234, 123, 0, 0, 255, 0};
 
-// Not built yet: the colours are neither loaded nor kept.
-int null_colours_load() { return -ENOENT; }
-int null_colours_save() { return 0; }
-int null_mask_apply(int) { return -EINVAL; }
+namespace {
+
+constexpr const char* kNullColourPath = "/media/data/mic-array/nullcolour";
+constexpr int kNullColour = 0;
+constexpr int kActiveColour = 3;
+constexpr int kMaxNulledChannels = 2;
+
+}  // namespace
+
+int null_colours_load() {
+  const int fd = open(kNullColourPath, O_RDONLY);
+  if (fd < 0) {
+    return -errno;
+  }
+  const ssize_t length = read(fd, null_colours.data(), null_colours.size());
+  const int closed = close(fd);
+  if (length != static_cast<ssize_t>(null_colours.size())) {
+    return -EINVAL;
+  }
+  return closed;
+}
+
+int null_colours_save() {
+  switch (settings_file_replace(kNullColourPath, null_colours.data(), null_colours.size())) {
+    case SettingsWrite::ok:
+      return 0;
+    case SettingsWrite::create_failed:
+      return -errno;
+    case SettingsWrite::write_failed:
+      break;
+  }
+  return -EINVAL;
+}
+
+int null_mask_apply(int mask) {
+  const int nulled = std::popcount(static_cast<unsigned>(mask));
+  if (nulled > kMaxNulledChannels) {
+    return -EINVAL;
+  }
+  for (int channel = 1; channel <= kLedStateChannels - 1; ++channel) {
+    const int colour = (mask >> channel) & 1 ? kNullColour : kActiveColour;
+    for (int component = 0; component < 3; ++component) {
+      led_state_level(channel, component) = null_colours[colour + component];
+    }
+  }
+  led_state_save();
+  int result = led_state_apply();
+  if (result != 0) {
+    return result;
+  }
+  result = dsp_store(DSP_NULL_MASK, mask);
+  if (result != 0) {
+    return result;
+  }
+  return dsp_store(DSP_NULL_COUNT, nulled);
+}

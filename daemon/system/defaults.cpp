@@ -1,6 +1,51 @@
 #include "daemon/system/defaults.h"
 
 #include <cerrno>
+#include <unistd.h>
 
-// Not built yet: refused until the command exists.
-int cmd_defaults(int, char**) { return -EINVAL; }
+#include "daemon/dsp/param_store.h"
+#include "daemon/null/null_colours.h"
+#include "daemon/server/request_loop.h"
+
+namespace {
+
+struct DspDefault {
+  unsigned param;
+  int value;
+};
+
+// Stored in this order; the first failure stops the reset.
+constexpr DspDefault kDspDefaults[] = {
+    {DSP_TRACKING, 1},   {DSP_NOISE, 1},     {DSP_APT_ENABLE, 0}, {DSP_APT_MODE, 0},
+    {DSP_NULL_COUNT, 0}, {DSP_NULL_MASK, 0}, {DSP_EQ_BAND0, 0},   {DSP_EQ_BAND1, 0},
+    {DSP_EQ_BAND2, 0},   {DSP_EQ_ENABLE, 0}, {DSP_PARAM_13, 5629},
+};
+
+constexpr NullColours kFactoryColours{234, 123, 0, 0, 255, 0};
+
+// Settings of other programs that a factory reset removes.
+constexpr const char* kForgottenFiles[] = {
+    "/media/data/mic-array/master-ip",
+    "/media/data/mic-array/ntp-server",
+};
+
+}  // namespace
+
+int cmd_defaults(int argc, char**) {
+  if (argc != 1) {
+    return -EINVAL;
+  }
+  for (const DspDefault& entry : kDspDefaults) {
+    const int result = dsp_store(entry.param, entry.value);
+    if (result != 0) {
+      return result;
+    }
+  }
+  for (const char* path : kForgottenFiles) {
+    unlink(path);
+  }
+  null_colours = kFactoryColours;
+  null_colours_save();
+  null_mask_apply(0);
+  return send_reply("ACK DEFAULTS\r");
+}

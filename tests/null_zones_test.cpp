@@ -1,0 +1,162 @@
+// Nulled channels: what NULL, NULLMASK and ACTNULCOL answer, and what the
+// LEDs, the DSP and the settings files then hold.
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "tests/appliance.h"
+
+namespace {
+
+using Rgb = std::array<int, 3>;
+
+// As the brightness files hold them, after the LEDs' colour correction.
+constexpr Rgb kActiveShown{0, 255, 0};      // green
+constexpr Rgb kNullShown{107, 123, 0};      // 234, 123, 0
+constexpr Rgb kDark{0, 0, 0};
+
+class NullZones : public Appliance {
+ protected:
+  void SetUp() override {
+    Appliance::SetUp();
+    start();
+  }
+  Rgb led(int n) const {
+    Rgb rgb{};
+    const char* components = "rgb";
+    for (int k = 0; k < 3; ++k) {
+      rgb[k] = std::stoi("0" + box->read_file("/sys/class/leds/led" + std::to_string(n) + components[k] +
+                                               "/brightness"));
+    }
+    return rgb;
+  }
+  // The LEDs that show the given colour.
+  std::vector<int> leds_showing(const Rgb& colour) const {
+    std::vector<int> found;
+    for (int n = 1; n <= 15; ++n) {
+      if (led(n) == colour) found.push_back(n);
+    }
+    return found;
+  }
+  std::vector<int> all_but(std::vector<int> except) const {
+    std::vector<int> rest;
+    for (int n = 1; n <= 15; ++n) {
+      if (std::find(except.begin(), except.end(), n) == except.end()) rest.push_back(n);
+    }
+    return rest;
+  }
+  std::string file(const std::string& name) const { return box->read_file("/media/data/mic-array/" + name); }
+};
+
+TEST_F(NullZones, NullNamesChannelsAndPaintsThem) {
+  EXPECT_EQ(ask("NULL 3\r"), "ACK NULL 3\r");
+  EXPECT_EQ(ask("NULL\r"), "ACK NULL 3\r");
+  EXPECT_EQ(leds_showing(kNullShown), std::vector<int>{3});
+  EXPECT_EQ(leds_showing(kActiveShown), all_but({3}));
+  // Channel 3 is DSP bit 4; one channel nulled.
+  EXPECT_EQ(dsp_standin_value(dsp, 12), 0x0010);
+  EXPECT_EQ(dsp_standin_value(dsp, 4), 1);
+  EXPECT_EQ(file("dspparam12"), std::string("\x08\x00", 2));
+  EXPECT_EQ(file("dspparam4"), std::string("\x01\x00", 2));
+
+  EXPECT_EQ(ask("NULL 7 3\r"), "ACK NULL 7 3\r");
+  EXPECT_EQ(ask("NULL\r"), "ACK NULL 3 7\r") << "channels are listed in ascending order";
+  EXPECT_EQ(leds_showing(kNullShown), (std::vector<int>{3, 7}));
+  EXPECT_EQ(dsp_standin_value(dsp, 4), 2);
+
+  EXPECT_EQ(ask("NULL 3 3\r"), "ACK NULL 3 3\r");
+  EXPECT_EQ(dsp_standin_value(dsp, 4), 1);
+  EXPECT_EQ(ask("NULL 0 7\r"), "NACK NULL 0 7\r");
+  EXPECT_EQ(ask("NULL\r"), "ACK NULL 3\r") << "a refused NULL changes nothing";
+}
+
+TEST_F(NullZones, NumbersThatNameNoChannelClearTheMask) {
+  for (const char* request : {"NULL 0\r", "NULL 16\r", "NULL -1\r"}) {
+    ask("NULL 5\r");
+    const std::string echoed = std::string(request).substr(0, strlen(request) - 1);
+    EXPECT_EQ(ask(request), "ACK " + echoed + "\r");
+    EXPECT_EQ(ask("NULL\r"), "ACK NULL 0\r") << request;
+    EXPECT_EQ(leds_showing(kActiveShown), all_but({})) << request;
+  }
+  EXPECT_EQ(ask("NULL 1 2 3\r"), "NACK NULL 1 2 3\r");
+}
+
+TEST_F(NullZones, NullMaskTakesAtMostTwoChannels) {
+  EXPECT_EQ(ask("NULLMASK 6\r"), "ACK NULLMASK 6\r");
+  EXPECT_EQ(leds_showing(kNullShown), (std::vector<int>{1, 2}));
+  dsp_standin_clear_requests(dsp);
+  EXPECT_EQ(ask("NULLMASK 14\r"), "NACK NULLMASK 14\r");
+  EXPECT_EQ(ask("NULLMASK -1\r"), "NACK NULLMASK -1\r");
+  EXPECT_EQ(leds_showing(kNullShown), (std::vector<int>{1, 2})) << "a refused mask changes nothing";
+  EXPECT_TRUE(dsp_standin_requests(dsp).empty());
+  EXPECT_EQ(ask("NULLMASK\r"), "ACK NULLMASK 6\r");
+  // Narrowed to 16 bits: 65542 is 6.
+  EXPECT_EQ(ask("NULLMASK 65542\r"), "ACK NULLMASK 6\r");
+  EXPECT_EQ(ask("NULLMASK 0\r"), "ACK NULLMASK 0\r");
+  EXPECT_EQ(ask("NULLMASK 1 2\r"), "NACK NULLMASK 1 2\r");
+}
+
+TEST_F(NullZones, BitZeroCountsButPaintsNothingAndLandsOnChannelFifteen) {
+  EXPECT_EQ(ask("NULLMASK 1\r"), "ACK NULLMASK 1\r");
+  EXPECT_TRUE(leds_showing(kNullShown).empty());
+  EXPECT_EQ(dsp_standin_value(dsp, 4), 1);
+  EXPECT_EQ(ask("NULLMASK\r"), "ACK NULLMASK 32768\r");
+  EXPECT_EQ(ask("NULL\r"), "ACK NULL 15\r");
+}
+
+TEST_F(NullZones, ColoursAreStoredModuloAndRepaintTheRing) {
+  EXPECT_EQ(ask("ACTNULCOL\r"), "ACK ACTNULCOL 0 255 0 234 123 0\r");
+  ask("NULL 2\r");
+  EXPECT_EQ(ask("ACTNULCOL 0 0 255 255 0 0\r"), "ACK ACTNULCOL 0 0 255 255 0 0\r");
+  EXPECT_EQ(leds_showing(Rgb{117, 0, 0}), std::vector<int>{2});
+  EXPECT_EQ(leds_showing(Rgb{0, 0, 175}), all_but({2}));
+  EXPECT_EQ(file("nullcolour"), std::string("\xFF\x00\x00\x00\x00\xFF", 6));
+
+  EXPECT_EQ(ask("ACTNULCOL 256 -1 0 0 0 0\r"), "ACK ACTNULCOL 0 255 0 0 0 0\r");
+  EXPECT_EQ(ask("ACTNULCOL 1 2 3\r"), "NACK ACTNULCOL 1 2 3\r");
+  EXPECT_EQ(ask("ACTNULCOL\r"), "ACK ACTNULCOL 0 255 0 0 0 0\r");
+}
+
+TEST_F(NullZones, ColoursWithoutAReadableMaskAreKeptButNotShown) {
+  ask("NULL 4\r");
+  dsp_standin_set_fault(dsp, 12, DspFault::error_code, 7);
+  dsp_standin_clear_requests(dsp);
+  EXPECT_EQ(ask("ACTNULCOL 0 0 255 255 0 0\r"), "ACK ACTNULCOL 0 0 255 255 0 0\r");
+  EXPECT_EQ(leds_showing(kNullShown), std::vector<int>{4}) << "the LEDs are left as they were";
+  for (const DspRequest& request : dsp_standin_requests(dsp)) {
+    EXPECT_EQ(request.direction, 0) << "nothing is written to the DSP on a guess";
+  }
+  EXPECT_EQ(file("nullcolour"), std::string("\xFF\x00\x00\x00\x00\xFF", 6));
+}
+
+TEST_F(NullZones, ChannelsSwitchedOffStayDark) {
+  ask("STS 5 G=0\r");
+  ask("NULL 6\r");
+  EXPECT_EQ(led(5), kDark);
+  EXPECT_EQ(ask("GTSB 5\r"), "ACK GTSB 5 CH5R=0 CH5G=100 CH5B=0 CH5SC=0\r");
+}
+
+TEST_F(NullZones, NullMaskFailuresAreReportedNullFailuresAreNot) {
+  dsp_standin_set_fault(dsp, 12, DspFault::error_code, 3);
+  EXPECT_EQ(ask("NULLMASK 8\r"), "NACK NULLMASK 8\r");
+  EXPECT_EQ(ask("NULL 3\r"), "ACK NULL 3\r");
+  EXPECT_EQ(ask("NULL\r"), "NACK NULL\r");
+  EXPECT_TRUE(box->wait_log("mailbox error (3)\n", 3s));
+}
+
+class SavedColours : public Appliance {};
+
+TEST_F(SavedColours, ColoursFileIsReadAtStart) {
+  // A short file replaces what it holds and leaves the rest.
+  box->write_file("/media/data/mic-array/nullcolour", std::string("\x01\x02\x03", 3));
+  start();
+  EXPECT_EQ(ask("ACTNULCOL\r"), "ACK ACTNULCOL 0 255 0 1 2 3\r");
+  ASSERT_TRUE(box->kill_daemon());
+  // A longer one counts with its first six bytes.
+  box->write_file("/media/data/mic-array/nullcolour", "ABCDEFGH");
+  start();
+  EXPECT_EQ(ask("ACTNULCOL\r"), "ACK ACTNULCOL 68 69 70 65 66 67\r");
+}
+
+}  // namespace
