@@ -45,9 +45,9 @@ rm -rf "$logs"
 mkdir -p "$logs"
 chmod 0777 "$logs"
 export ORVO_SANITIZER_LOG_DIR="$logs"
-export ASAN_OPTIONS="log_path=$logs/asan:detect_leaks=1:halt_on_error=1:strict_string_checks=1"
-export UBSAN_OPTIONS="log_path=$logs/ubsan:halt_on_error=1:print_stacktrace=1"
-export TSAN_OPTIONS="log_path=$logs/tsan:halt_on_error=1:second_deadlock_stack=1"
+export ASAN_OPTIONS="log_path=$logs/report:detect_leaks=1:halt_on_error=1:strict_string_checks=1"
+export UBSAN_OPTIONS="log_path=$logs/report:halt_on_error=1:print_stacktrace=1"
+export TSAN_OPTIONS="log_path=$logs/report:halt_on_error=1:second_deadlock_stack=1"
 
 status=0
 (cd "$build" && ctest --output-on-failure -j 4 --timeout 600 "$@") || status=1
