@@ -5,17 +5,17 @@
 # closed.
 #
 #   tools/sanitize-check.sh address [CTEST ARGS...]
-#       AddressSanitizer (with LeakSanitizer) and UndefinedBehaviorSanitizer,
-#       the whole suite
+#       AddressSanitizer (with LeakSanitizer) and UndefinedBehaviorSanitizer
 #   tools/sanitize-check.sh thread [CTEST ARGS...]
-#       ThreadSanitizer, the tests in which two threads of the daemon (the
-#       request loop and the identify blink) or of the test side meet
+#       ThreadSanitizer: every sandboxed daemon runs its two threads, the
+#       request loop and the identify blink; the effect tests make them meet
+#
+# Both run the whole suite; CTEST ARGS narrow it (e.g. -R Identify).
 #
 # Every sanitizer writes its reports to files in one folder (log_path), and
 # halts the program at the first one. The sandbox mounts that folder, named
 # by ORVO_SANITIZER_LOG_DIR, at the same path in every jail, so the daemon's
 # reports land there too; after the run any file in it fails the check.
-# CTEST ARGS replace the default selection (e.g. -R Framing).
 set -eu
 cd "$(dirname "$0")/.."
 mode=${1:-}
@@ -28,7 +28,6 @@ case "$mode" in
   thread)
     sanitizers=thread
     build=${ORVO_TSAN_BUILD:-build-tsan}
-    [ $# -gt 0 ] || set -- -R '^(Identify|ShowEffects|LedOutput|ImpressStep|DspStandinTest|Soak)\.'
     ;;
   *)
     echo "usage: tools/sanitize-check.sh address|thread [CTEST ARGS...]" >&2
