@@ -1,7 +1,7 @@
 #!/bin/sh
-# Builds the Debian packages of the appliance programs, size-optimised and
-# stripped: for amd64 (this machine) and armhf (the appliance, cross-built
-# with cmake/toolchain-armhf.cmake).
+# Builds the Debian packages of the appliance programs from Release builds
+# (size-optimised, stripped): for amd64 (this machine) and armhf (the
+# appliance, cross-built with cmake/toolchain-armhf.cmake).
 #
 #   tools/package.sh [-o FOLDER] [ARCH ...]     ARCH: amd64, armhf (default both)
 #
@@ -24,7 +24,7 @@ native=$(dpkg --print-architecture)
 
 for arch in "$@"; do
   build=$out/build-$arch
-  set -- -DCMAKE_BUILD_TYPE=MinSizeRel -DORVO_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
+  set -- -DCMAKE_BUILD_TYPE=Release -DORVO_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
   if [ "$arch" != "$native" ]; then
     toolchain=$root/cmake/toolchain-$arch.cmake
     if [ ! -f "$toolchain" ]; then
