@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs, with apt-get, whatever this project needs that the machine lacks.
 set -eu
-packages="cmake make g++ clang libgtest-dev bubblewrap"
+packages="cmake make g++ clang libgtest-dev bubblewrap tmux"
 missing=""
 for package in $packages; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
