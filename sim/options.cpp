@@ -26,7 +26,7 @@ const char* const kSimUsage =
     "  --no-view               no live view: print changes as plain lines (for\n"
     "                          scripts; also what happens when output is no terminal)\n"
     "  -h, --help              show this text\n"
-    "Numbers are decimal or 0x hexadecimal.\n";
+    "Numbers are decimal or 0x hexadecimal. In the live view, q stops it too.\n";
 
 namespace {
 

@@ -149,7 +149,6 @@ constexpr int kRingCentreX = 17;
 constexpr int kRingCentreY = kRingTop + 5;
 constexpr double kRingRadiusX = 13.0;  // terminal cells are about twice as tall as wide
 constexpr double kRingRadiusY = 5.0;
-constexpr int kCellWidth = 4;
 constexpr int kPanelCol = 36;
 constexpr int kPanelValueCol = kPanelCol + 19;
 constexpr int kLogHeadingRow = 13;
