@@ -67,20 +67,18 @@ bool Terminal::write_all(const std::string& text) {
 }
 
 bool Terminal::draw(const std::vector<std::string>& lines, int width) {
-  if (lines == shown_ && width == shown_width_) return true;
-  std::string frame;
-  if (width != shown_width_ || lines.size() != shown_.size()) frame += "\x1b[2J";
-  frame += "\x1b[H";
+  const bool fresh = width != shown_width_ || lines.size() != shown_.size();
+  std::string frame = fresh ? "\x1b[2J" : "";
   for (size_t i = 0; i < lines.size(); ++i) {
-    frame += lines[i];
+    if (!fresh && lines[i] == shown_[i]) continue;
+    frame += "\x1b[" + std::to_string(i + 1) + ";1H" + lines[i];
     // A full line leaves the cursor waiting to wrap, where clearing would
     // take its last character with it.
     if (visible_width(lines[i]) < width) frame += "\x1b[K";
-    if (i + 1 < lines.size()) frame += "\r\n";
   }
   shown_ = lines;
   shown_width_ = width;
-  return write_all(frame);
+  return frame.empty() || write_all(frame);
 }
 
 int Terminal::key(int timeout_ms) const {

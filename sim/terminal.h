@@ -19,9 +19,9 @@ class Terminal {
 
   // Columns and rows (80 x 24 when the terminal does not tell).
   void size(int* width, int* height) const;
-  // Draws a frame over the previous one: cursor home, each line overwritten
-  // and cleared to its end, no clearing of the whole screen (but after a
-  // change of size). Writes nothing when the frame is unchanged.
+  // Draws a frame over the previous one: each changed line is overwritten
+  // in place and cleared to its end; the whole screen is cleared only after
+  // a change of size. Writes nothing when the frame is unchanged.
   // False once the terminal cannot be written any more.
   bool draw(const std::vector<std::string>& lines, int width);
   // Waits up to timeout_ms for a key; returns it, or -1.
