@@ -13,6 +13,10 @@ if ! cmake --build build -j "$(nproc)" --target orvo-sim >build/run-build.log 2>
 fi
 if [ "$(id -u)" -ne 0 ]; then
   # The sandbox binds files over /dev, /sys and /etc, which needs root.
+  if ! command -v sudo >/dev/null; then
+    echo "run.sh: the simulator needs root: run it as root" >&2
+    exit 1
+  fi
   exec sudo build/sim/orvo-sim "$@"
 fi
 exec build/sim/orvo-sim "$@"
