@@ -14,9 +14,10 @@ namespace {
 constexpr float kRedFactor = 0.46f;
 constexpr float kBlueFactor = 0.687f;
 
-// The smallest level whose corrected value reaches `file`: exactly the level
-// the daemon was given whenever that level is the smallest of those that
-// correct to the same value, and never more than one step above it otherwise.
+// The smallest level whose corrected value reaches `file`. Several levels
+// correct to the same value (red 100, 101 and 102 all give 46), so this may
+// be a step or two below the level the daemon was given, but 0 stays 0 and
+// full stays full.
 uint8_t uncorrect(uint8_t file, float factor) {
   for (unsigned level = 0; level <= 255; ++level) {
     if (static_cast<unsigned>(static_cast<float>(level) * factor) >= file) return static_cast<uint8_t>(level);
