@@ -1,9 +1,17 @@
 #!/bin/sh
-# Installs what is missing, builds with g++ and clang, and runs the whole suite.
+# Installs what is missing, builds for this host (g++ and clang) and for the
+# appliance's CPU (armhf), and runs the whole suite on both: natively, then
+# the armhf unit tests and the sandbox tests with the armhf programs, both
+# under qemu-user. Ends with the summary of every test run; fails when any
+# build, check or test failed.
 set -eu
 cd "$(dirname "$0")"
 tools/deps.sh
 jobs=$(nproc)
+emulator="qemu-arm -L /usr/arm-linux-gnueabihf"
+# The sandbox tests take the programs under test from these; the first run
+# must get the ones of the native build.
+unset ORVO_UDPD ORVO_UDPC ORVO_KEEPER ORVO_RUN_PREFIX
 
 # clang must build the appliance programs warning-free as well.
 cmake -S . -B build-clang -DCMAKE_CXX_COMPILER=clang++ -DORVO_BUILD_TESTS=OFF >/dev/null
@@ -11,8 +19,51 @@ cmake --build build-clang -j "$jobs"
 
 cmake -S . -B build -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
-tools/check-libs.sh build/orvo-udpd build/orvo-udpc
 
+# What goes onto the appliance: size-optimised and stripped, with the unit tests.
+cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-armhf -j "$jobs"
+
+failed=""
+tools/check-libs.sh build/orvo-udpd build/orvo-udpc build-armhf/orvo-udpd build-armhf/orvo-udpc ||
+  failed="$failed check-libs"
+tools/footprint.sh build-armhf || failed="$failed footprint"
+
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+
+# Runs ctest with the given arguments and keeps its output under the name given.
 # Most tests spend their time waiting on the daemon, not on the CPU.
-cd build
-ctest --output-on-failure -j 8 --timeout 300
+run_ctest() {
+  name=$1
+  shift
+  echo "== ctest: $name"
+  { ctest --output-on-failure --no-tests=error -j 8 --timeout 300 "$@" ||
+    touch "$logs/$name.failed"; } 2>&1 | tee "$logs/$name.log"
+}
+
+run_ctest native --test-dir build
+run_ctest armhf-unit --test-dir build-armhf
+(
+  export ORVO_UDPD="$PWD/build-armhf/orvo-udpd" ORVO_UDPC="$PWD/build-armhf/orvo-udpc"
+  export ORVO_RUN_PREFIX="$emulator"
+  run_ctest armhf-sandbox --test-dir build -L appliance
+)
+
+echo
+echo "== summary"
+for name in native armhf-unit armhf-sandbox; do
+  case $name in
+    native) echo "-- $name: unit and sandbox tests, x86-64 build" ;;
+    armhf-unit) echo "-- $name: unit tests, armhf build under $emulator" ;;
+    armhf-sandbox) echo "-- $name: sandbox tests, armhf programs under $emulator" ;;
+  esac
+  grep -q '% tests passed' "$logs/$name.log" || echo "(no summary: ctest did not finish)"
+  sed -n '/% tests passed/,$p' "$logs/$name.log"
+  [ ! -f "$logs/$name.failed" ] || failed="$failed $name"
+done
+if [ -n "$failed" ]; then
+  echo "FAILED:$failed"
+  exit 1
+fi

@@ -10,10 +10,12 @@
 #include <fcntl.h>
 #include <fstream>
 #include <ftw.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -240,6 +242,21 @@ bool Sandbox::launch(const SandboxOptions& options, std::string* error) {
       *error = "cannot open the jail's network namespace: " + std::string(strerror(errno));
       return false;
     }
+    // bwrap reports the jail's PID before it has brought the jail's loopback up.
+    const auto deadline = Clock::now() + 10s;
+    for (;;) {
+      const int fd = open_udp();
+      ifreq lo{};
+      strcpy(lo.ifr_name, "lo");
+      const bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &lo) == 0 && (lo.ifr_flags & IFF_UP) != 0;
+      if (fd >= 0) close(fd);
+      if (up) break;
+      if (Clock::now() > deadline) {
+        *error = "the jail's loopback did not come up";
+        return false;
+      }
+      std::this_thread::sleep_for(1ms);
+    }
   }
   keeper_thread_ = std::thread([this] { keeper_events(); });
   return true;
@@ -335,11 +352,12 @@ void Sandbox::log_receiver() {
     }
     pollfd fd{log_socket_, POLLIN, 0};
     if (poll(&fd, 1, 50) <= 0) continue;
-    const ssize_t got = recv(log_socket_, datagram, sizeof datagram, 0);
-    if (got < 0) continue;
-    LogEntry entry = parse_log(std::string(datagram, static_cast<size_t>(got)));
+    // Taken in under the lock, so that settle_log() never sees a datagram
+    // that has left the socket but is not in the log yet.
     std::lock_guard lock(mutex_);
-    log_.push_back(std::move(entry));
+    const ssize_t got = recv(log_socket_, datagram, sizeof datagram, MSG_DONTWAIT);
+    if (got < 0) continue;
+    log_.push_back(parse_log(std::string(datagram, static_cast<size_t>(got))));
     changed_.notify_all();
   }
 }
@@ -510,7 +528,20 @@ std::optional<std::string> Sandbox::request(const std::string& datagram,
     }
   }
   close(fd);
+  if (reply) settle_log();
   return reply;
+}
+
+void Sandbox::settle_log() const {
+  // syslog() has queued its datagram on the log socket before the daemon
+  // goes on to reply: once the socket is empty, the log holds all of it.
+  const auto deadline = Clock::now() + 1s;
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    pollfd fd{log_socket_, POLLIN, 0};
+    if (poll(&fd, 1, 0) <= 0 || Clock::now() > deadline) return;
+    changed_.wait_for(lock, 2ms);
+  }
 }
 
 RunResult Sandbox::run_in_network(const std::vector<std::string>& argv_words,

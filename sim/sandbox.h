@@ -114,7 +114,8 @@ class Sandbox {
   // A UDP socket in the jail's network, or -1.
   int open_udp() const;
   // Sends one datagram to the daemon's port from a fresh socket and returns
-  // the first reply, or nullopt when none came in time.
+  // the first reply, or nullopt when none came in time. After a reply, log()
+  // holds every line the daemon logged before sending it.
   std::optional<std::string> request(const std::string& datagram,
                                      std::chrono::milliseconds timeout = std::chrono::seconds(3)) const;
   // Runs a host program in the jail's network and collects its output.
@@ -133,6 +134,7 @@ class Sandbox {
   bool spawn(const std::string& line, std::string* error);
   void keeper_events();
   void log_receiver();
+  void settle_log() const;
   std::string jail_ns_link(const char* kind) const;
 
   std::string folder_;

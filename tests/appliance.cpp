@@ -1,5 +1,6 @@
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include "tests/appliance.h"
 
@@ -33,6 +34,16 @@ std::string Appliance::ask(const std::string& datagram) const {
 std::vector<std::string> Appliance::messages() const {
   std::vector<std::string> texts;
   for (const sim::LogEntry& entry : box->log()) texts.push_back(entry.message);
+  return texts;
+}
+
+std::vector<std::string> Appliance::messages(size_t count, std::chrono::milliseconds timeout) const {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::vector<std::string> texts = messages();
+  while (texts.size() < count && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+    texts = messages();
+  }
   return texts;
 }
 

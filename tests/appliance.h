@@ -25,6 +25,8 @@ class Appliance : public ::testing::Test {
   std::string ask(const std::string& datagram) const;
   // The messages logged so far, in order.
   std::vector<std::string> messages() const;
+  // The messages, once at least count have arrived (or the time is up).
+  std::vector<std::string> messages(size_t count, std::chrono::milliseconds timeout = 3s) const;
   // Runs the client (through the program prefix) in the jail's network.
   sim::RunResult client(const std::vector<std::string>& args,
                         std::chrono::milliseconds timeout = 20s) const;

@@ -93,7 +93,7 @@ TEST_F(Client, GivesUpTwelveSecondsAfterSending) {
   EXPECT_EQ(run.status, (-EAGAIN) & 0xFF);
   EXPECT_EQ(run.out, "");
   EXPECT_GE(run.elapsed, 12s);
-  EXPECT_LT(run.elapsed, 14s);
+  EXPECT_LT(run.elapsed, 20s);
 }
 
 TEST_F(Client, RefusesIncompleteOrImpossibleCommandLines) {

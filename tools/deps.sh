@@ -1,7 +1,12 @@
 #!/bin/sh
 # Installs, with apt-get, whatever this project needs that the machine lacks.
 set -eu
-packages="cmake make g++ clang libgtest-dev bubblewrap"
+packages="cmake make g++ clang libgtest-dev bubblewrap tmux"
+# The appliance's CPU: cross compiler, its binutils, GoogleTest's sources to
+# build for it, and the emulator that runs its programs here.
+packages="$packages g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf googletest qemu-user"
+# Manual page lint, and the capture the dissector is tested on.
+packages="$packages mandoc tshark"
 missing=""
 for package in $packages; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then

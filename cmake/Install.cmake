@@ -1,0 +1,63 @@
+# What `cmake --install` puts where: the programs, their manual pages, the
+# service files and the shell completion, at the places Debian expects them
+# when the prefix is /usr (as for the packages).
+
+include(GNUInstallDirs)
+
+# With the prefix /usr the service files go to the system's own folders
+# (/lib/systemd/system as Debian 12 has it, /etc/init.d, /etc/default);
+# with any other prefix they stay below it.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(orvo_unit_dir /lib/systemd/system)
+else()
+  set(orvo_unit_dir lib/systemd/system)
+endif()
+if(IS_ABSOLUTE "${CMAKE_INSTALL_SYSCONFDIR}" OR CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(orvo_sysconf_dir "${CMAKE_INSTALL_FULL_SYSCONFDIR}")
+else()
+  set(orvo_sysconf_dir "${CMAKE_INSTALL_SYSCONFDIR}")
+endif()
+
+# Full paths, as the service files and the manual name them.
+function(orvo_full_path out path)
+  if(IS_ABSOLUTE "${path}")
+    set(${out} "${path}" PARENT_SCOPE)
+  else()
+    set(${out} "${CMAKE_INSTALL_PREFIX}/${path}" PARENT_SCOPE)
+  endif()
+endfunction()
+orvo_full_path(ORVO_DAEMON_PATH "${CMAKE_INSTALL_SBINDIR}/orvo-udpd")
+orvo_full_path(ORVO_DEFAULTS_FILE "${orvo_sysconf_dir}/default/orvo-udpd")
+orvo_full_path(orvo_unit_file "${orvo_unit_dir}/orvo-udpd.service")
+orvo_full_path(orvo_init_file "${orvo_sysconf_dir}/init.d/orvo-udpd")
+
+set(orvo_dist ${PROJECT_BINARY_DIR}/dist)
+configure_file(dist/orvo-udpd.service.in ${orvo_dist}/orvo-udpd.service @ONLY)
+configure_file(dist/orvo-udpd.init.in ${orvo_dist}/orvo-udpd @ONLY)
+
+# Manual pages: the version and the paths filled in, then compressed.
+string(REPLACE "-" "\\-" ORVO_MAN_UNIT "${orvo_unit_file}")
+string(REPLACE "-" "\\-" ORVO_MAN_INIT "${orvo_init_file}")
+string(REPLACE "-" "\\-" ORVO_MAN_DEFAULTS "${ORVO_DEFAULTS_FILE}")
+set(orvo_manuals)
+foreach(page orvo-udpd.8 orvo-udpc.1)
+  configure_file(man/${page} ${PROJECT_BINARY_DIR}/man/${page} @ONLY)
+  add_custom_command(
+    OUTPUT ${PROJECT_BINARY_DIR}/man/${page}.gz
+    COMMAND gzip -9 -n -c ${page} > ${page}.gz
+    DEPENDS ${PROJECT_BINARY_DIR}/man/${page}
+    WORKING_DIRECTORY ${PROJECT_BINARY_DIR}/man
+    VERBATIM)
+  list(APPEND orvo_manuals ${PROJECT_BINARY_DIR}/man/${page}.gz)
+endforeach()
+add_custom_target(orvo_manuals ALL DEPENDS ${orvo_manuals})
+
+install(TARGETS orvo-udpd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(TARGETS orvo-udpc RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_BINARY_DIR}/man/orvo-udpd.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${PROJECT_BINARY_DIR}/man/orvo-udpc.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${orvo_dist}/orvo-udpd.service DESTINATION ${orvo_unit_dir})
+install(PROGRAMS ${orvo_dist}/orvo-udpd DESTINATION ${orvo_sysconf_dir}/init.d)
+install(FILES dist/orvo-udpc.bash-completion
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+        RENAME orvo-udpc)

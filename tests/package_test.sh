@@ -1,0 +1,283 @@
+#!/bin/bash
+# What ships beside the programs: the manual pages, the bash completion, the
+# Debian package and the service files in it.
+#
+#   package_test.sh manuals    SOURCE BUILD
+#   package_test.sh completion SOURCE
+#   package_test.sh build      SOURCE FOLDER          (makes the amd64 package)
+#   package_test.sh contents   FOLDER VERSION
+#   package_test.sh service    FOLDER
+#   package_test.sh initscript FOLDER STUB
+set -u
+
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+finish() {
+  if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed" >&2
+    exit 1
+  fi
+  echo "all checks passed"
+}
+
+# The keywords of the daemon's command table, in table order.
+keywords() {
+  sed -n 's/^ *{"\([A-Z]*\)", cmd_[a-z]*},$/\1/p' "$1/daemon/server/command_table.cpp"
+}
+
+# The package made by `build`, extracted once into FOLDER/root.
+package_root() {
+  local folder=$1
+  package=$(ls "$folder"/orvo_*_amd64.deb 2>/dev/null | head -n 1)
+  if [ -z "$package" ]; then
+    echo "FAIL: no package in $folder (the build test makes it)" >&2
+    exit 1
+  fi
+  root=$folder/root
+  rm -rf "$root"
+  dpkg-deb -x "$package" "$root" || { echo "FAIL: dpkg-deb -x $package" >&2; exit 1; }
+}
+
+# The manual pages as installed: lint clean, and every command described.
+check_manuals() {
+  local source=$1 build=$2 page output
+  for page in "$build/man/orvo-udpd.8" "$build/man/orvo-udpc.1"; do
+    [ -f "$page" ] || { fail "$page was not generated"; continue; }
+    if command -v mandoc >/dev/null; then
+      output=$(mandoc -T lint -W style "$page" 2>&1)
+    else
+      output=$(groff -ww -z -man "$page" 2>&1)
+    fi
+    [ -z "$output" ] || fail "$(basename "$page") does not lint clean:"$'\n'"$output"
+    grep -q '^\.SH SECURITY' "$page" && grep -q 'no authentication' "$page" ||
+      fail "$(basename "$page") does not say that the protocol has no authentication"
+    grep -q '@[A-Z_]*@' "$page" && fail "$(basename "$page") has unfilled placeholders"
+  done
+  local count=0 keyword
+  for keyword in $(keywords "$source"); do
+    count=$((count + 1))
+    # Each command is an entry of its own: a .TP/.TQ tag naming it.
+    for page in "$build/man/orvo-udpd.8" "$build/man/orvo-udpc.1"; do
+      grep -A1 -E '^\.T[PQ]$' "$page" | grep -qE "^\.B[IR]? \"?$keyword\b" ||
+        fail "$(basename "$page") has no entry for $keyword"
+    done
+  done
+  [ "$count" -eq 21 ] || fail "found $count keywords in the command table, not 21"
+  # Every message the daemon logs is listed (as the manual prints it).
+  for message in "request did not end in carriage return" "invalid command '" \
+    "recvfrom() failed (" "max (10) recvfrom() fails reached... exiting" \
+    "socket() failed (" "bind() failed (" "sendto() failed (" "short write on udp socket" \
+    "mailbox error (" "timed out waiting for transfer complete" \
+    "param not set correctly, tmp=" "mictest fail: ret is " "failed to daemonize"; do
+    grep -qF "$message" "$build/man/orvo-udpd.8" || fail "orvo-udpd.8 does not list \"$message\""
+  done
+}
+
+# Runs the completion as bash would for the line typed so far and prints the
+# candidates sorted, one line.
+complete_line() {
+  COMP_LINE=$1
+  COMP_POINT=${#1}
+  COMPREPLY=()
+  _orvo_udpc 2>/dev/null
+  printf '%s\n' "${COMPREPLY[@]}" | sort | tr '\n' ' ' | sed 's/ $//'
+}
+
+expect_completion() {
+  local got
+  got=$(complete_line "$1")
+  [ "$got" = "$2" ] || fail "completing [$1]: got [$got], want [$2]"
+}
+
+check_completion() {
+  local source=$1
+  # shellcheck disable=SC1091
+  . "$source/dist/orvo-udpc.bash-completion" || { fail "the completion does not load"; return; }
+  complete -p orvo-udpc 2>/dev/null | grep -q -- '-F _orvo_udpc' ||
+    fail "the completion is not registered for orvo-udpc"
+
+  local all
+  all=$(keywords "$source" | sort | tr '\n' ' ' | sed 's/ $//')
+  expect_completion "orvo-udpc appliance " "$all"
+  expect_completion "orvo-udpc appliance NO" "NOISERED NOISESUP"
+  expect_completion "orvo-udpc appliance NULLM" "NULLMASK"
+  expect_completion "orvo-udpc appliance ID " "0 1"
+  expect_completion "orvo-udpc appliance ID 1 " ""
+  expect_completion "orvo-udpc appliance TRACKING " "0 1"
+  expect_completion "orvo-udpc appliance NOISESUP " "0 1"
+  expect_completion "orvo-udpc appliance NOISERED 1" "1"
+  expect_completion "orvo-udpc appliance APT " "0 1 2 3"
+  expect_completion "orvo-udpc appliance EQ " "0 1 2"
+  expect_completion "orvo-udpc appliance EQ 1 " ""
+  expect_completion "orvo-udpc appliance VERSION " ""
+  expect_completion "orvo-udpc appliance GTS 1" "1 10 11 12 13 14 15 16"
+  # STS and STSB: the component first, then its value; bash splits the word
+  # at "=" and replaces only what follows it.
+  expect_completion "orvo-udpc appliance STS 3 " "B= G= R="
+  expect_completion "orvo-udpc appliance STS 3 G" "G="
+  expect_completion "orvo-udpc appliance STS 3 G=" "0 1"
+  expect_completion "orvo-udpc appliance STSB 0 " "B= G= R="
+  expect_completion "orvo-udpc appliance STSB 0 R=" "0 10 100 20 30 40 50 60 70 80 90"
+  expect_completion "orvo-udpc appliance STSB 0 B=1" "10 100"
+  expect_completion "orvo-udpc appliance STS 3 r=" ""
+  # The host: names from the hosts file.
+  HOSTFILE=$(mktemp)
+  printf '192.0.2.10 appliance-one\n192.0.2.11 appliance-two\n' >"$HOSTFILE"
+  expect_completion "orvo-udpc appliance-o" "appliance-one"
+  rm -f "$HOSTFILE"
+}
+
+check_contents() {
+  local folder=$1 version=$2
+  package_root "$folder"
+
+  # The control fields.
+  local field value
+  for field in Package:orvo "Version:$version" Architecture:amd64; do
+    value=$(dpkg-deb -f "$package" "${field%%:*}")
+    [ "$value" = "${field#*:}" ] || fail "field ${field%%:*} is [$value], want [${field#*:}]"
+  done
+  for field in Maintainer Description Section Priority; do
+    [ -n "$(dpkg-deb -f "$package" "$field")" ] || fail "field $field is empty"
+  done
+  local depends
+  depends=$(dpkg-deb -f "$package" Depends)
+  [[ $depends =~ ^libc6\ \(\>=\ ([0-9.]+)\)$ ]] || fail "Depends is [$depends], want libc6 alone"
+  local declared=${BASH_REMATCH[1]:-0}
+  [ "$(dpkg-deb -I "$package" conffiles 2>/dev/null)" = "/etc/init.d/orvo-udpd" ] ||
+    fail "the init script is not the package's one conffile"
+
+  # Every file where it belongs, with its mode and owner, and nothing else.
+  local listing expected
+  listing=$(dpkg-deb -c "$package" | awk '$1 !~ /^d/ { print $1, $2, $6 }' | sort)
+  expected=$(sort <<'EOF'
+-rwxr-xr-x root/root ./usr/sbin/orvo-udpd
+-rwxr-xr-x root/root ./usr/bin/orvo-udpc
+-rw-r--r-- root/root ./usr/share/man/man8/orvo-udpd.8.gz
+-rw-r--r-- root/root ./usr/share/man/man1/orvo-udpc.1.gz
+-rw-r--r-- root/root ./lib/systemd/system/orvo-udpd.service
+-rwxr-xr-x root/root ./etc/init.d/orvo-udpd
+-rw-r--r-- root/root ./usr/share/bash-completion/completions/orvo-udpc
+EOF
+)
+  [ "$listing" = "$expected" ] ||
+    fail "the package holds"$'\n'"$listing"$'\n'"instead of"$'\n'"$expected"
+  dpkg-deb -c "$package" | awk '$1 ~ /^d/ && ($1 != "drwxr-xr-x" || $2 != "root/root")' | grep -q . &&
+    fail "a folder of the package is not root's with mode 755"
+
+  # The programs: stripped, needing the C library alone, no newer one than
+  # the package depends on.
+  local program newest
+  for program in "$root/usr/sbin/orvo-udpd" "$root/usr/bin/orvo-udpc"; do
+    [ -f "$program" ] || continue
+    readelf -S -W "$program" | grep -qE '\.symtab|\.debug_' && fail "$program is not stripped"
+    readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | grep -qv '^libc\.so\.6$' &&
+      fail "$program needs more than the C library"
+    newest=$(readelf --dyn-syms -W "$program" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' | sort -V | tail -n 1)
+    [ "$(printf '%s\n%s\n' "$newest" "$declared" | sort -V | tail -n 1)" = "$declared" ] ||
+      fail "$program needs glibc $newest, the package depends on $declared"
+  done
+
+  # The manual pages: valid gzip, the right page, the package's version and
+  # the places the service files really have.
+  local page
+  page=$(gzip -dc "$root/usr/share/man/man8/orvo-udpd.8.gz") || fail "orvo-udpd.8.gz is not gzip"
+  [[ $page == ".TH ORVO\\-UDPD 8 "*"\"orvo $version\""* ]] || fail "orvo-udpd.8 has a wrong title line"
+  grep -qF '/lib/systemd/system/orvo\-udpd.service' <<<"$page" &&
+    grep -qF '/etc/init.d/orvo\-udpd' <<<"$page" ||
+    fail "orvo-udpd.8 does not name the installed service files"
+  gzip -dc "$root/usr/share/man/man1/orvo-udpc.1.gz" | head -n 1 | grep -q '^\.TH ORVO\\-UDPC 1 ' ||
+    fail "orvo-udpc.1.gz is not the client's page"
+
+  # The service files start the daemon where the package puts it.
+  grep -qx 'ExecStart=/usr/sbin/orvo-udpd $DAEMON_ARGS' "$root/lib/systemd/system/orvo-udpd.service" ||
+    fail "the unit does not start /usr/sbin/orvo-udpd"
+  grep -qx 'DAEMON=/usr/sbin/orvo-udpd' "$root/etc/init.d/orvo-udpd" ||
+    fail "the init script does not start /usr/sbin/orvo-udpd"
+}
+
+check_service() {
+  local folder=$1
+  package_root "$folder"
+  local unit=$root/lib/systemd/system/orvo-udpd.service
+  grep -qx 'Type=forking' "$unit" || fail "the unit is not Type=forking"
+  grep -qx 'Restart=on-failure' "$unit" || fail "the unit does not restart on failure"
+  if ! command -v systemd-analyze >/dev/null; then
+    echo "systemd-analyze is not installed: the unit's verification is left out"
+    return
+  fi
+  # Verified in the package's tree, beside the system's own units (which it
+  # refers to); the manual page it names is looked up there too.
+  mkdir -p "$root/usr/lib/systemd"
+  cp -a /lib/systemd/system "$root/usr/lib/systemd/" || { fail "cannot copy the system's units"; return; }
+  local output
+  output=$(MANPATH=$root/usr/share/man systemd-analyze verify --root="$root" \
+    /lib/systemd/system/orvo-udpd.service 2>&1)
+  local status=$?
+  [ $status -eq 0 ] && [ -z "$output" ] ||
+    fail "systemd-analyze verify (status $status):"$'\n'"$output"
+}
+
+# The init script, with its daemon replaced by a stub that detaches alike.
+check_initscript() {
+  local folder=$1 stub=$2
+  package_root "$folder"
+  local work=$folder/init
+  rm -rf "$work"
+  mkdir -p "$work"
+  cp "$stub" "$work/orvo-udpd"
+  local script=$work/orvo-udpd.init
+  sed "s|^DAEMON=.*|DAEMON=$work/orvo-udpd|" "$root/etc/init.d/orvo-udpd" >"$script"
+  sh -n "$script" || { fail "the init script does not parse"; return; }
+  grep -q '^### BEGIN INIT INFO' "$script" && grep -q '^# Provides: *orvo-udpd$' "$script" &&
+    grep -q '^# Default-Start: *2 3 4 5$' "$script" && grep -q '^### END INIT INFO' "$script" ||
+    fail "the init script's LSB header is incomplete"
+
+  run() {
+    output=$(sh "$script" "$@" 2>&1)
+    status=$?
+  }
+  pids() { pidof "$work/orvo-udpd" | wc -w; }
+  local output status first
+  run status
+  [ $status -eq 3 ] || fail "status before start: $status ($output), want 3"
+  run start
+  [ $status -eq 0 ] && [ "$(pids)" -eq 1 ] || fail "start: status $status, $(pids) daemon(s): $output"
+  first=$(pidof "$work/orvo-udpd")
+  run status
+  [ $status -eq 0 ] || fail "status while running: $status ($output), want 0"
+  run start
+  [ $status -eq 0 ] && [ "$(pids)" -eq 1 ] ||
+    fail "a second start: status $status, $(pids) daemon(s): $output"
+  run restart
+  [ $status -eq 0 ] && [ "$(pids)" -eq 1 ] && [ "$(pidof "$work/orvo-udpd")" != "$first" ] ||
+    fail "restart: status $status, daemon $(pidof "$work/orvo-udpd") (was $first): $output"
+  run stop
+  [ $status -eq 0 ] && [ "$(pids)" -eq 0 ] || fail "stop: status $status, $(pids) daemon(s) left: $output"
+  run stop
+  [ $status -eq 0 ] || fail "stopping a stopped daemon: status $status ($output)"
+  run status
+  [ $status -eq 3 ] || fail "status after stop: $status ($output), want 3"
+  run frobnicate
+  [ $status -ne 0 ] && [[ $output == Usage:* ]] || fail "an unknown action: status $status ($output)"
+  # Whatever happened, leave nothing running.
+  local pid
+  for pid in $(pidof "$work/orvo-udpd"); do kill "$pid"; done
+}
+
+case "${1:-}" in
+  manuals) check_manuals "$2" "$3" ;;
+  completion) check_completion "$2" ;;
+  build)
+    rm -rf "$3"
+    "$2/tools/package.sh" -o "$3" amd64 || fail "tools/package.sh failed"
+    ;;
+  contents) check_contents "$2" "$3" ;;
+  service) check_service "$2" ;;
+  initscript) check_initscript "$2" "$3" ;;
+  *) echo "usage: $0 manuals|completion|build|contents|service|initscript ..." >&2; exit 2 ;;
+esac
+finish
