@@ -7,6 +7,8 @@ packages="cmake make g++ clang libgtest-dev bubblewrap tmux"
 packages="$packages g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf googletest qemu-user"
 # Manual page lint, and the capture the dissector is tested on.
 packages="$packages mandoc tshark"
+# clang's sanitizer and libFuzzer runtimes, and the symbolizer for their reports.
+packages="$packages libclang-rt-14-dev llvm-14"
 missing=""
 for package in $packages; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
