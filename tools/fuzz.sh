@@ -16,6 +16,7 @@ cmake --build build-fuzz -j "$(nproc)" --target request-fuzzer fuzz-jail
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/orvo-fuzz.XXXXXX")
 mkdir "$work/corpus" "$work/artifacts" "$work/inputs"
+cp tests/fuzz/keywords.dict "$work/"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:symbolize=1:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:${UBSAN_OPTIONS:-}"
 export ASAN_SYMBOLIZER_PATH="${ASAN_SYMBOLIZER_PATH:-$(command -v llvm-symbolizer || true)}"
@@ -23,7 +24,8 @@ run() {
   limit=$1
   shift
   build-fuzz/tests/fuzz/fuzz-jail -t "$limit" build-fuzz/tests/fuzz/request-fuzzer "$work" \
-    -max_len=2048 -timeout=10 -rss_limit_mb=2048 -artifact_prefix=/fuzz/artifacts/ "$@"
+    -max_len=2048 -timeout=10 -rss_limit_mb=2048 -dict=/fuzz/keywords.dict \
+    -artifact_prefix=/fuzz/artifacts/ "$@"
 }
 
 status=0
