@@ -1,8 +1,8 @@
 // Load and soak: 100,000 mixed datagrams at full speed against the sandboxed
 // daemon (native or under the emulator alike: either takes well under a
-// minute), with a window of outstanding requests. Every valid command form that does not
-// wait seconds (all but FU, IMPRESS and MICTEST), refusals, malformed
-// framing, binary, empty and oversized datagrams.
+// minute), with a window of outstanding requests. Every valid command form
+// that does not wait seconds (all but FU, IMPRESS and MICTEST), refusals,
+// malformed framing, binary, empty and oversized datagrams.
 //
 // The window keeps the daemon's receive queue from overflowing, so every
 // datagram reaches the daemon (the jail's UDP drop counters prove it), and
