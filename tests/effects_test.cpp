@@ -39,13 +39,6 @@ class EffectsAppliance : public Appliance {
     Appliance::SetUp();
     start();
   }
-  void TearDown() override {
-    if (box) {
-      box->kill_daemon();
-      expect_no_sanitizer_report(*box);
-    }
-    Appliance::TearDown();
-  }
 
   void sample(const std::vector<int>& leds, Shown* shown) const {
     for (const int led : leds) {

@@ -2,7 +2,6 @@
 // of the sandbox, read as the daemon left it.
 #pragma once
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -38,21 +37,4 @@ inline void fill_leds(const sim::Sandbox& box, const std::string& text) {
   for (int led = 1; led <= 15; ++led) {
     for (const char component : {'r', 'g', 'b'}) box.write_file(brightness_path(led, component), text);
   }
-}
-
-// Sanitizer builds point the daemon's reports (log_path, relative to its
-// working folder "/") into the settings folder, as "sanitizer-report.<pid>";
-// the daemon runs detached, so this is where a test learns of them.
-inline void expect_no_sanitizer_report(const sim::Sandbox& box) {
-  const std::string folder = box.host_path("/media/data/mic-array");
-  DIR* entries = opendir(folder.c_str());
-  if (entries == nullptr) return;
-  while (const dirent* entry = readdir(entries)) {
-    const std::string name = entry->d_name;
-    if (name.rfind("sanitizer-report", 0) == 0) {
-      ADD_FAILURE() << "the daemon's sanitizer reported:\n"
-                    << box.read_file("/media/data/mic-array/" + name);
-    }
-  }
-  closedir(entries);
 }
