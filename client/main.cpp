@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <netdb.h>
@@ -90,6 +91,14 @@ int main(int argc, char** argv) {
   if (end != nullptr) {
     *end = '\0';
   }
-  puts(buffer);
+  // A reply that could not be printed (a full disk, a closed pipe) is a
+  // failure like any other: the caller must not take the command as done.
+  signal(SIGPIPE, SIG_IGN);
+  errno = 0;
+  if (puts(buffer) == EOF || fflush(stdout) == EOF) {
+    const int error = errno != 0 ? errno : EIO;
+    fprintf(stderr, "cannot print the reply (%s)\n", strerror(error));
+    return -error;
+  }
   return 0;
 }
