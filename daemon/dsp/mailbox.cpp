@@ -3,10 +3,10 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include "daemon/dsp/param_store.h"
+#include "daemon/server/log.h"
 
 namespace {
 
@@ -96,11 +96,11 @@ int dsp_transfer() {
       if (error == 0) {
         return 0;
       }
-      syslog(LOG_ERR, "mailbox error (%d)\n", static_cast<int>(error));
+      log_error(kLogMailboxError, static_cast<int>(error));
       return 1;
     }
   }
-  syslog(LOG_ERR, "timed out waiting for transfer complete\n");
+  log_error(kLogTransferTimeout);
   return 1;
 }
 
@@ -139,8 +139,7 @@ int dsp_set(unsigned param, int value) {
   }
   const std::uint16_t encoded_read_back = dsp_encode(param, read_back);
   if (encoded_read_back != written) {
-    syslog(LOG_ERR, "param not set correctly, tmp=%x val=%x\n", static_cast<unsigned>(encoded_read_back),
-           static_cast<unsigned>(written));
+    log_error(kLogParamNotSet, static_cast<unsigned>(encoded_read_back), static_cast<unsigned>(written));
     return 1;
   }
   return 0;

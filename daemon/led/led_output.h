@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <pthread.h>
 
 struct LedSetting {
   std::int32_t channel;  // 0 every LED, 1-15 that LED, anything else none
@@ -12,9 +11,6 @@ struct LedSetting {
 };
 
 inline constexpr int kLedCount = 15;
-
-// Held around each single brightness-file write.
-extern pthread_mutex_t led_mutex;
 
 // The level written for a component after colour correction ('r' x 0.46,
 // 'b' x 0.687 in single precision, truncated, modulo 256; 'g' unchanged).

@@ -5,7 +5,7 @@
 
 #include "daemon/dsp/param_store.h"
 #include "daemon/null/null_colours.h"
-#include "daemon/server/request_loop.h"
+#include "daemon/server/reply.h"
 
 namespace {
 
