@@ -18,10 +18,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/platform.h"
 #include "protocol/protocol.h"
 #include "sim/dsp_standin.h"
 #include "sim/sandbox.h"
@@ -75,11 +73,9 @@ pid_t start_echo(const sim::Sandbox& box) {
   address.sin_port = htons(kEchoPort);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    echo_forever(fd);
-  }
+  sim::SpawnOptions options;
+  options.die_with_parent = true;
+  const pid_t pid = sim::start_child(options, [fd] { echo_forever(fd); });
   close(fd);
   return pid;
 }
@@ -151,7 +147,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "orvo-bench: %s\n", error.c_str());
     return 1;
   }
-  DspStandin* dsp = dsp_standin_start(box->host_path("/dev/mem").c_str(), DspStandinConfig{});
+  DspStandin* dsp = dsp_standin_start(box->host_path(kPhysicalMemoryPath).c_str(), DspStandinConfig{});
   if (dsp == nullptr || !box->start_daemon({"notest"}, &error) || !box->wait_listening(std::chrono::seconds(30))) {
     fprintf(stderr, "orvo-bench: cannot start the daemon: %s\n", error.c_str());
     return 1;
@@ -206,8 +202,7 @@ int main(int argc, char** argv) {
       status = 1;
     }
   }
-  kill(echo, SIGKILL);
-  waitpid(echo, nullptr, 0);
+  sim::kill_child(echo);
   dsp_standin_stop(dsp);
   return status;
 }

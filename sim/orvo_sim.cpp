@@ -22,6 +22,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "protocol/platform.h"
 #include "protocol/protocol.h"
 #include "sim/dsp_standin.h"
 #include "sim/options.h"
@@ -49,59 +50,29 @@ void install_signals() {
   ::signal(SIGPIPE, SIG_IGN);
 }
 
-std::string read_text(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // Inodes of this host's UDP sockets bound to the control port.
-std::vector<std::string> control_port_inodes() {
-  char port[8];
-  snprintf(port, sizeof port, ":%04X", orvo::kControlPort);
-  std::vector<std::string> inodes;
-  for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
-    std::istringstream lines(read_text(table));
-    std::string line;
-    std::getline(lines, line);  // the heading
-    while (std::getline(lines, line)) {
-      std::istringstream fields(line);
-      std::vector<std::string> field;
-      for (std::string word; fields >> word;) field.push_back(word);
-      if (field.size() > 9 && field[1].ends_with(port)) inodes.push_back(field[9]);
-    }
-  }
-  return inodes;
-}
+std::vector<std::string> control_port_inodes() { return sim::udp_socket_inodes("/proc/net", orvo::kControlPort); }
 
 bool control_port_bound() { return !control_port_inodes().empty(); }
 
 // "PID (NAME)" of the processes holding one of the sockets.
 std::string socket_owners(const std::vector<std::string>& inodes) {
   std::string owners;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return owners;
-  while (const dirent* entry = readdir(proc)) {
-    if (atoi(entry->d_name) <= 0) continue;
-    const std::string dir = std::string("/proc/") + entry->d_name;
+  for (const pid_t pid : sim::process_ids()) {
+    const std::string dir = "/proc/" + std::to_string(pid);
     DIR* fds = opendir((dir + "/fd").c_str());
     if (fds == nullptr) continue;
     bool holds = false;
     while (const dirent* fd = readdir(fds)) {
-      char target[64];
-      const ssize_t length = readlink((dir + "/fd/" + fd->d_name).c_str(), target, sizeof target - 1);
-      if (length <= 0) continue;
-      const std::string link(target, static_cast<size_t>(length));
+      const std::string link = sim::read_link(dir + "/fd/" + fd->d_name);
       for (const std::string& inode : inodes) holds = holds || link == "socket:[" + inode + "]";
     }
     closedir(fds);
     if (!holds) continue;
-    std::string name = read_text(dir + "/comm");
+    std::string name = sim::read_text(dir + "/comm");
     while (!name.empty() && name.back() == '\n') name.pop_back();
-    owners += (owners.empty() ? "" : ", ") + std::string(entry->d_name) + " (" + name + ")";
+    owners += (owners.empty() ? "" : ", ") + std::to_string(pid) + " (" + name + ")";
   }
-  closedir(proc);
   return owners;
 }
 
@@ -139,10 +110,8 @@ std::string client_command() {
 
 sim::LedLevels read_leds(const sim::Sandbox& box) {
   sim::LedLevels leds{};
-  for (int led = 1; led <= sim::kLedCount; ++led) {
-    const auto level = [&](char component) {
-      return sim::parse_level(box.read_file("/sys/class/leds/led" + std::to_string(led) + component + "/brightness"));
-    };
+  for (int led = 1; led <= kLedCount; ++led) {
+    const auto level = [&](char component) { return sim::parse_level(box.read_file(sim::brightness_path(led, component))); };
     leds[static_cast<size_t>(led - 1)] = sim::Rgb{level('r'), level('g'), level('b')};
   }
   return leds;
@@ -224,7 +193,7 @@ int main(int argc, char** argv) {
   dsp_config.mictest_ms = options->mictest_ms;
   dsp_config.mictest_result = options->mictest_result;
   dsp_config.status = options->status;
-  DspStandin* dsp = dsp_standin_start(box->host_path("/dev/mem").c_str(), dsp_config);
+  DspStandin* dsp = dsp_standin_start(box->host_path(kPhysicalMemoryPath).c_str(), dsp_config);
   if (dsp == nullptr) {
     fprintf(stderr, "orvo-sim: cannot start the DSP stand-in: %s\n", strerror(errno));
     return 1;

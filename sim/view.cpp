@@ -246,29 +246,28 @@ uint8_t parse_level(const std::string& text) {
 }
 
 DspMeaning decode_dsp(const DspWords& w) {
+  // The command form of a parameter, as the daemon reads it.
+  const auto value = [&](unsigned param) { return dsp_decode(param, w[param]); };
+  const auto gain = [&](unsigned param) { return static_cast<int>(static_cast<int16_t>(value(param))); };
   DspMeaning d;
-  d.tracking = w[0];
-  d.noise = w[1];
-  d.apt = w[2] != 0 ? w[11] + 1u : 0;
-  d.eq_enabled = w[3] != 0;
-  d.null_count = w[4];
-  // Band 0 is kept one above its gain, bands 1 and 2 one below.
-  d.eq_gain[0] = std::max(-20, static_cast<int>(static_cast<int16_t>(w[5] - 1)));
-  d.eq_gain[1] = std::min(20, static_cast<int>(static_cast<int16_t>(w[6] + 1)));
-  d.eq_gain[2] = std::min(20, static_cast<int>(static_cast<int16_t>(w[7] + 1)));
-  d.mictest_running = w[8] != 0;
-  d.mictest_result = w[9];
-  d.status = w[10];
-  // The DSP keeps channels 1..14 one bit up and channel 15 in bit 1.
-  d.null_mask = static_cast<uint16_t>(((w[12] >> 1) & 0x7FFE) | ((w[12] & 0x0002) != 0 ? 0x8000 : 0));
-  d.param13 = w[13];
-  d.param14 = w[14];
+  d.tracking = value(DSP_TRACKING);
+  d.noise = value(DSP_NOISE);
+  d.apt = value(DSP_APT_ENABLE) != 0 ? value(DSP_APT_MODE) + 1u : 0;
+  d.eq_enabled = value(DSP_EQ_ENABLE) != 0;
+  d.null_count = value(DSP_NULL_COUNT);
+  d.eq_gain = {gain(DSP_EQ_BAND0), gain(DSP_EQ_BAND1), gain(DSP_EQ_BAND2)};
+  d.mictest_running = value(DSP_MICTEST) != 0;
+  d.mictest_result = value(DSP_MICTEST_RESULT);
+  d.status = value(DSP_STATUS);
+  d.null_mask = value(DSP_NULL_MASK);
+  d.param13 = value(DSP_PARAM_13);
+  d.param14 = value(DSP_PARAM_14);
   return d;
 }
 
 std::string nulled_channels(uint16_t mask) {
   std::string text;
-  for (int channel = 1; channel <= 15; ++channel) {
+  for (int channel = 1; channel <= kLedCount; ++channel) {
     if ((mask & (1u << channel)) == 0) continue;
     if (!text.empty()) text += ", ";
     text += std::to_string(channel);

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-namespace sim {
+#include "protocol/dsp_mailbox.h"
+#include "protocol/platform.h"
 
-inline constexpr int kLedCount = 15;
-inline constexpr int kDspParams = 15;
+namespace sim {
 
 struct Rgb {
   uint8_t r = 0, g = 0, b = 0;
@@ -24,7 +24,7 @@ struct Rgb {
 // What the 45 brightness files hold: LED n (1..15) at index n - 1.
 using LedLevels = std::array<Rgb, kLedCount>;
 // The 15 DSP parameters as the DSP stores them.
-using DspWords = std::array<uint16_t, kDspParams>;
+using DspWords = std::array<uint16_t, kDspParamCount>;
 
 // The daemon dims red and blue on their way to the LED drivers (x 0.46 and
 // x 0.687, truncated), so that the LEDs look balanced. This undoes that for

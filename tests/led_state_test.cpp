@@ -110,12 +110,12 @@ TEST_F(LedState, FailedSaveKeepsTheOldFileWhole) {
   start();
   ASSERT_EQ(ask("SRGB 1 10 20 30\r"), "ACK SRGB 1 10 20 30\r");
   const std::string before = box->read_file(kLedStateFile);
-  box->set_mode("/media/data/mic-array", 0555);
+  box->set_mode(kSettingsFolder, 0555);
   // The save's failure is not the command's: the LEDs and the image change.
   EXPECT_EQ(ask("SRGB 1 40 50 60\r"), "ACK SRGB 1 40 50 60\r");
   EXPECT_EQ(led_colour(*box, 1), "18 50 41");
   EXPECT_EQ(ask("GRGB 1\r"), "ACK GRGB 2 CH1 40 50 60\r");
-  box->set_mode("/media/data/mic-array", 0755);
+  box->set_mode(kSettingsFolder, 0755);
   EXPECT_EQ(box->read_file(kLedStateFile), before);
 }
 
