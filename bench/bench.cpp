@@ -22,8 +22,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,8 +60,11 @@ struct Target {
   for (;;) {
     sockaddr_in from{};
     socklen_t length = sizeof from;
-    const ssize_t got = recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
-    if (got >= 0) sendto(fd, buffer, static_cast<size_t>(got), 0, reinterpret_cast<sockaddr*>(&from), length);
+    const ssize_t got =
+        recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+    if (got >= 0) {
+      sendto(fd, buffer, static_cast<size_t>(got), 0, reinterpret_cast<sockaddr*>(&from), length);
+    }
   }
 }
 
@@ -107,7 +110,8 @@ void run(Target& target, long count, bool record) {
     do {
       got = recv(target.socket, reply, sizeof reply, MSG_DONTWAIT);
       answered = Clock::now();
-    } while (got < 0 && (errno == EAGAIN || errno == EINTR) && answered - sent < std::chrono::seconds(1));
+    } while (got < 0 && (errno == EAGAIN || errno == EINTR) &&
+             answered - sent < std::chrono::seconds(1));
     if (got < 0) {
       ++target.lost;
       continue;
@@ -116,7 +120,9 @@ void run(Target& target, long count, bool record) {
         memcmp(reply, target.reply_start.data(), target.reply_start.size()) != 0) {
       ++target.wrong;
     }
-    if (record) target.round_trips_us.push_back(std::chrono::duration<double, std::micro>(answered - sent).count());
+    if (record)
+      target.round_trips_us.push_back(
+          std::chrono::duration<double, std::micro>(answered - sent).count());
   }
   if (record) target.busy_seconds += std::chrono::duration<double>(Clock::now() - started).count();
 }
@@ -124,7 +130,8 @@ void run(Target& target, long count, bool record) {
 double percentile(std::vector<double> values, double fraction) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
-  const size_t index = std::min(values.size() - 1, static_cast<size_t>(fraction * static_cast<double>(values.size())));
+  const size_t index = std::min(values.size() - 1,
+                                static_cast<size_t>(fraction * static_cast<double>(values.size())));
   return values[index];
 }
 
@@ -147,8 +154,10 @@ int main(int argc, char** argv) {
     fprintf(stderr, "orvo-bench: %s\n", error.c_str());
     return 1;
   }
-  DspStandin* dsp = dsp_standin_start(box->host_path(kPhysicalMemoryPath).c_str(), DspStandinConfig{});
-  if (dsp == nullptr || !box->start_daemon({"notest"}, &error) || !box->wait_listening(std::chrono::seconds(30))) {
+  DspStandin* dsp =
+      dsp_standin_start(box->host_path(kPhysicalMemoryPath).c_str(), DspStandinConfig{});
+  if (dsp == nullptr || !box->start_daemon({"notest"}, &error) ||
+      !box->wait_listening(std::chrono::seconds(30))) {
     fprintf(stderr, "orvo-bench: cannot start the daemon: %s\n", error.c_str());
     return 1;
   }
@@ -174,7 +183,9 @@ int main(int argc, char** argv) {
     run(target, 500, false);
   }
   for (long round = 0; round < rounds; ++round) {
-    for (Target& target : targets) run(target, requests / rounds + (round < requests % rounds ? 1 : 0), true);
+    for (Target& target : targets) {
+      run(target, requests / rounds + (round < requests % rounds ? 1 : 0), true);
+    }
   }
 
   double load[3] = {0, 0, 0};
@@ -182,10 +193,13 @@ int main(int argc, char** argv) {
     if (fscanf(loadavg, "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3) load[0] = -1;
     fclose(loadavg);
   }
-  printf("closed loop, one request outstanding, %ld requests per target in %ld rounds; %u cores, load %.2f\n\n",
+  printf("closed loop, one request outstanding, %ld requests per target in %ld rounds; %u cores, "
+         "load %.2f\n\n",
          requests, rounds, std::thread::hardware_concurrency(), load[0]);
-  printf("%-18s %10s %12s %12s %12s %10s\n", "target", "req/s", "median us", "p99 us", "median-echo", "vs echo");
-  const double floor_rate = static_cast<double>(targets[0].round_trips_us.size()) / targets[0].busy_seconds;
+  printf("%-18s %10s %12s %12s %12s %10s\n", "target", "req/s", "median us", "p99 us",
+         "median-echo", "vs echo");
+  const double floor_rate =
+      static_cast<double>(targets[0].round_trips_us.size()) / targets[0].busy_seconds;
   const double floor_median = percentile(targets[0].round_trips_us, 0.5);
   int status = 0;
   for (const Target& target : targets) {
@@ -197,8 +211,8 @@ int main(int argc, char** argv) {
   fflush(stdout);
   for (const Target& target : targets) {
     if (target.wrong != 0 || target.lost != 0) {
-      fprintf(stderr, "orvo-bench: %s: %ld wrong and %ld lost replies\n", target.name.c_str(), target.wrong,
-              target.lost);
+      fprintf(stderr, "orvo-bench: %s: %ld wrong and %ld lost replies\n", target.name.c_str(),
+              target.wrong, target.lost);
       status = 1;
     }
   }

@@ -26,8 +26,8 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint16_t kBusyHung = 0xFFFE;
 
 // What the DSP holds after power-on (the status word comes from the config).
-constexpr std::array<std::uint16_t, kDspParamCount> kPowerOnTable = {1, 1, 0, 0, 0, 1, 0xFFFF, 0xFFFF,
-                                                                     0, 0, 0, 0, 0, 0, 0};
+constexpr std::array<std::uint16_t, kDspParamCount> kPowerOnTable = {
+    1, 1, 0, 0, 0, 1, 0xFFFF, 0xFFFF, 0, 0, 0, 0, 0, 0, 0};
 
 // The mailbox words are little-endian.
 constexpr std::uint16_t little_endian(std::uint16_t value) {
@@ -38,7 +38,9 @@ constexpr std::uint16_t little_endian(std::uint16_t value) {
 }
 
 // One 16-bit word of the window, shared with the daemon's mapping.
-std::atomic_ref<std::uint16_t> word(std::uint16_t& value) { return std::atomic_ref<std::uint16_t>(value); }
+std::atomic_ref<std::uint16_t> word(std::uint16_t& value) {
+  return std::atomic_ref<std::uint16_t>(value);
+}
 
 struct Fault {
   DspFault kind = DspFault::none;
@@ -65,8 +67,8 @@ struct DspStandin {
   // Caller holds mutex. A test finishes once its time is up, but never
   // before the read that verifies its start.
   void finish_test_if_due(Clock::time_point now) {
-    if (!test_running || !test_read_back || faults[DSP_MICTEST].kind == DspFault::test_never_finishes ||
-        now < test_deadline) {
+    if (!test_running || !test_read_back ||
+        faults[DSP_MICTEST].kind == DspFault::test_never_finishes || now < test_deadline) {
       return;
     }
     test_running = false;
@@ -121,7 +123,8 @@ struct DspStandin {
     if (word(mailbox->busy).load(std::memory_order_acquire) != kDspBusyStart) {
       return;
     }
-    const std::uint16_t direction = little_endian(word(mailbox->direction).load(std::memory_order_relaxed));
+    const std::uint16_t direction =
+        little_endian(word(mailbox->direction).load(std::memory_order_relaxed));
     const std::uint16_t param = little_endian(word(mailbox->param).load(std::memory_order_relaxed));
     const std::uint16_t value = little_endian(word(mailbox->value).load(std::memory_order_relaxed));
     DspRequest request;
@@ -235,7 +238,8 @@ DspStandin* dsp_standin_start(const char* mem_path, const DspStandinConfig& conf
     errno = S_ISREG(file.st_mode) ? EINVAL : error;
     return nullptr;
   }
-  void* window = mmap(nullptr, kDspWindowSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, kDspWindowAddress);
+  void* window =
+      mmap(nullptr, kDspWindowSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, kDspWindowAddress);
   const int error = errno;
   close(fd);
   if (window == MAP_FAILED) {

@@ -26,7 +26,7 @@ inline constexpr std::uint16_t kDspStandinBadParam = 0x0016;
 
 // The daemon looks for its answer 10 ms after asking, then every 10 ms: an
 // answer within a few milliseconds costs it nothing.
-inline constexpr std::chrono::microseconds kDspStandinPollInterval{2000};
+inline constexpr std::chrono::microseconds kDspStandinPollInterval{4000};
 
 struct DspStandinConfig {
   unsigned mictest_ms = 2000;        // how long a mic test runs

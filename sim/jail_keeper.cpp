@@ -53,14 +53,18 @@ bool fail_receives(int error) {
 
 void start(const std::vector<std::string>& argv, int receive_error) {
   sim::SpawnOptions options;
-  if (receive_error != 0) options.prepare = [receive_error] { return fail_receives(receive_error); };
+  if (receive_error != 0) {
+    options.prepare = [receive_error] { return fail_receives(receive_error); };
+  }
   report("spawned %ld\n", sim::spawn(argv, options));
 }
 
 void reap() {
   int status;
   pid_t pid;
-  while ((pid = waitpid(-1, &status, WNOHANG)) > 0) report("exited %ld %ld\n", pid, sim::exit_status(status));
+  while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+    report("exited %ld %ld\n", pid, sim::exit_status(status));
+  }
 }
 
 std::vector<std::string> split(const std::string& line) {

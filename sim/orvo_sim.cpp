@@ -51,7 +51,9 @@ void install_signals() {
 }
 
 // Inodes of this host's UDP sockets bound to the control port.
-std::vector<std::string> control_port_inodes() { return sim::udp_socket_inodes("/proc/net", orvo::kControlPort); }
+std::vector<std::string> control_port_inodes() {
+  return sim::udp_socket_inodes("/proc/net", orvo::kControlPort);
+}
 
 bool control_port_bound() { return !control_port_inodes().empty(); }
 
@@ -88,12 +90,14 @@ std::string control_port_problem() {
   const int error = errno;
   close(fd);
   if (free) return "";
-  std::string text = "UDP port " + std::to_string(orvo::kControlPort) + " is already in use on this host";
+  std::string text =
+      "UDP port " + std::to_string(orvo::kControlPort) + " is already in use on this host";
   if (error != EADDRINUSE) return text + " (" + strerror(error) + ")";
   const std::string owners = socket_owners(control_port_inodes());
   if (!owners.empty()) text += ", by process " + owners;
-  return text + ".\nThe simulated appliance needs that port: stop whatever holds it (another orvo-sim or "
-                "orvo-udpd?) and try again.";
+  return text +
+         ".\nThe simulated appliance needs that port: stop whatever holds it (another orvo-sim or "
+         "orvo-udpd?) and try again.";
 }
 
 // The client as a user of this terminal would call it.
@@ -111,7 +115,9 @@ std::string client_command() {
 sim::LedLevels read_leds(const sim::Sandbox& box) {
   sim::LedLevels leds{};
   for (int led = 1; led <= kLedCount; ++led) {
-    const auto level = [&](char component) { return sim::parse_level(box.read_file(sim::brightness_path(led, component))); };
+    const auto level = [&](char component) {
+      return sim::parse_level(box.read_file(sim::brightness_path(led, component)));
+    };
     leds[static_cast<size_t>(led - 1)] = sim::Rgb{level('r'), level('g'), level('b')};
   }
   return leds;
@@ -151,7 +157,8 @@ bool make_state_dir(std::string* dir, std::string* error) {
   std::filesystem::create_directories(*dir, failure);
   if (!failure) *dir = std::filesystem::canonical(*dir, failure).string();
   if (failure || !std::filesystem::is_directory(*dir)) {
-    *error = "cannot use " + *dir + " as the state folder: " + (failure ? failure.message() : "not a folder");
+    *error = "cannot use " + *dir +
+             " as the state folder: " + (failure ? failure.message() : "not a folder");
     return false;
   }
   return true;
@@ -161,7 +168,8 @@ bool make_state_dir(std::string* dir, std::string* error) {
 
 int main(int argc, char** argv) {
   std::string error;
-  std::optional<sim::SimOptions> options = sim::parse_sim_options(std::vector<std::string>(argv + 1, argv + argc), &error);
+  std::optional<sim::SimOptions> options =
+      sim::parse_sim_options(std::vector<std::string>(argv + 1, argv + argc), &error);
   if (!options) {
     fprintf(stderr, "orvo-sim: %s\n%s", error.c_str(), sim::kSimUsage);
     return 2;
@@ -198,7 +206,9 @@ int main(int argc, char** argv) {
     fprintf(stderr, "orvo-sim: cannot start the DSP stand-in: %s\n", strerror(errno));
     return 1;
   }
-  for (const sim::ParamFault& fault : options->faults) dsp_standin_set_fault(dsp, fault.param, fault.fault, fault.code);
+  for (const sim::ParamFault& fault : options->faults) {
+    dsp_standin_set_fault(dsp, fault.param, fault.fault, fault.code);
+  }
 
   const bool live = options->view && isatty(STDOUT_FILENO);
   PlainOutput plain;
@@ -229,7 +239,8 @@ int main(int argc, char** argv) {
 
   sim::ViewState view;
   view.client = client_command();
-  const std::string listening = "orvo-udpd listening on UDP port " + std::to_string(orvo::kControlPort);
+  const std::string listening =
+      "orvo-udpd listening on UDP port " + std::to_string(orvo::kControlPort);
   size_t logged = 0;
   bool bound = false;
   std::optional<int> ended;
@@ -243,7 +254,9 @@ int main(int argc, char** argv) {
     if (!bound && !ended && control_port_bound()) {
       bound = true;
       view.log.push_back("[orvo-sim] " + listening);
-      if (!live) plain.note(listening + "; send commands with " + view.client + " 127.0.0.1 WORD...");
+      if (!live) {
+        plain.note(listening + "; send commands with " + view.client + " 127.0.0.1 WORD...");
+      }
     }
     if (!ended) {
       ended = box->wait_daemon_exit(0ms);
@@ -257,7 +270,9 @@ int main(int argc, char** argv) {
         }
       }
     }
-    if (view.log.size() > kKeptLogLines) view.log.erase(view.log.begin(), view.log.end() - kKeptLogLines);
+    if (view.log.size() > kKeptLogLines) {
+      view.log.erase(view.log.begin(), view.log.end() - kKeptLogLines);
+    }
 
     view.leds = read_leds(*box);
     view.dsp = dsp_standin_table(dsp);
@@ -267,10 +282,12 @@ int main(int argc, char** argv) {
       view.status = listening;
     } else {
       bool test_failed = false;
-      for (const std::string& line : view.log) test_failed = test_failed || line.starts_with("mictest fail");
-      view.status = test_failed              ? "self-test failed: orvo-udpd will not serve"
-                    : options->self_test     ? "orvo-udpd started, self-test running"
-                                             : "orvo-udpd starting";
+      for (const std::string& line : view.log) {
+        test_failed = test_failed || line.starts_with("mictest fail");
+      }
+      view.status = test_failed          ? "self-test failed: orvo-udpd will not serve"
+                    : options->self_test ? "orvo-udpd started, self-test running"
+                                         : "orvo-udpd starting";
     }
 
     if (live) {

@@ -43,7 +43,9 @@ std::vector<std::string> environment_with(const std::vector<std::string>& settin
     const std::string text = *entry;
     const std::string name = text.substr(0, text.find('='));
     bool replaced = false;
-    for (const std::string& setting : settings) replaced = replaced || setting.substr(0, setting.find('=')) == name;
+    for (const std::string& setting : settings) {
+      replaced = replaced || setting.substr(0, setting.find('=')) == name;
+    }
     if (!replaced) result.push_back(text);
   }
   result.insert(result.end(), settings.begin(), settings.end());
@@ -60,7 +62,9 @@ pid_t start_child(const SpawnOptions& options, const std::function<void()>& body
   if (options.net_ns >= 0 && setns(options.net_ns, CLONE_NEWNET) != 0) _exit(126);
   const int wanted[] = {options.in, options.out, options.err, options.fd3};
   int lifted[4];
-  for (int fd = 0; fd < 4; ++fd) lifted[fd] = wanted[fd] >= 0 ? fcntl(wanted[fd], F_DUPFD_CLOEXEC, kLiftedFds) : -1;
+  for (int fd = 0; fd < 4; ++fd) {
+    lifted[fd] = wanted[fd] >= 0 ? fcntl(wanted[fd], F_DUPFD_CLOEXEC, kLiftedFds) : -1;
+  }
   for (int fd = 0; fd < 4; ++fd) {
     if (wanted[fd] >= 0 && (lifted[fd] < 0 || dup2(lifted[fd], fd) < 0)) _exit(126);
   }
@@ -108,7 +112,8 @@ void kill_child(pid_t pid) {
   waitpid(pid, nullptr, 0);
 }
 
-RunResult run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout, SpawnOptions options) {
+RunResult run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+              SpawnOptions options) {
   RunResult result;
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0) return result;
@@ -130,7 +135,8 @@ RunResult run(const std::vector<std::string>& argv, std::chrono::milliseconds ti
   int open_pipes = 2;
   const auto deadline = started + timeout;
   while (pid > 0 && open_pipes > 0 && Clock::now() < deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (poll(fds, 2, static_cast<int>(left.count()) + 1) <= 0) continue;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;

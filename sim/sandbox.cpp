@@ -147,7 +147,8 @@ bool Sandbox::make_folder(const SandboxOptions& options, std::string* error) {
 // version file, the window file for /dev/mem, and the few /etc files the
 // jail's programs need.
 bool Sandbox::lay_out_platform(const SandboxOptions& options, std::string* error) {
-  bool made = mkdir((folder_ + "/leds").c_str(), 0755) == 0 && mkdir((folder_ + "/ver").c_str(), 0755) == 0 &&
+  bool made = mkdir((folder_ + "/leds").c_str(), 0755) == 0 &&
+              mkdir((folder_ + "/ver").c_str(), 0755) == 0 &&
               mkdir((folder_ + "/etc").c_str(), 0755) == 0;
   if (options.data_folder.empty()) made = made && mkdir(data_folder_.c_str(), 0755) == 0;
   for (int led = 1; led <= kLedCount && made; ++led) {
@@ -194,6 +195,7 @@ bool Sandbox::open_log(std::string* error) {
 // the jail's first program.
 std::vector<std::string> Sandbox::bwrap_arguments(const SandboxOptions& options) const {
   const Programs& p = programs();
+  // clang-format off
   std::vector<std::string> args = {
       which("bwrap"), "--die-with-parent", "--unshare-pid", "--unshare-ipc", "--unshare-uts",
       "--cap-drop", "ALL",
@@ -213,6 +215,7 @@ std::vector<std::string> Sandbox::bwrap_arguments(const SandboxOptions& options)
       "--bind", data_folder_, kSettingsFolder,
       "--ro-bind", p.keeper, kJailKeeper,
       "--ro-bind", p.daemon, kJailDaemon};
+  // clang-format on
   for (const SandboxOptions::Bind& bind : options.binds) {
     args.insert(args.end(), {bind.writable ? "--bind" : "--ro-bind", bind.host, bind.jail});
   }
@@ -230,7 +233,8 @@ std::vector<std::string> Sandbox::bwrap_arguments(const SandboxOptions& options)
 // ours, and learns the host PID of the jail's first process from its info.
 bool Sandbox::start_jail(const SandboxOptions& options, std::string* error) {
   int control[2], events[2], info[2];
-  if (pipe2(control, O_CLOEXEC) != 0 || pipe2(events, O_CLOEXEC) != 0 || pipe2(info, O_CLOEXEC) != 0) {
+  if (pipe2(control, O_CLOEXEC) != 0 || pipe2(events, O_CLOEXEC) != 0 ||
+      pipe2(info, O_CLOEXEC) != 0) {
     *error = "pipe: " + std::string(strerror(errno));
     return false;
   }
@@ -246,7 +250,9 @@ bool Sandbox::start_jail(const SandboxOptions& options, std::string* error) {
   std::string json;
   char chunk[256];
   ssize_t got;
-  while ((got = read(info[0], chunk, sizeof chunk)) > 0) json.append(chunk, static_cast<size_t>(got));
+  while ((got = read(info[0], chunk, sizeof chunk)) > 0) {
+    json.append(chunk, static_cast<size_t>(got));
+  }
   close(info[0]);
   const size_t key = json.find("\"child-pid\"");
   if (bwrap_pid_ < 0 || key == std::string::npos) {
@@ -261,7 +267,8 @@ bool Sandbox::start_jail(const SandboxOptions& options, std::string* error) {
 // brings up only after it has reported the jail's PID.
 bool Sandbox::open_network(std::string* error) {
   if (host_network_) return true;
-  net_ns_ = open(("/proc/" + std::to_string(jail_init_pid_) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+  net_ns_ =
+      open(("/proc/" + std::to_string(jail_init_pid_) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
   if (net_ns_ < 0) {
     *error = "cannot open the jail's network namespace: " + std::string(strerror(errno));
     return false;
@@ -309,17 +316,25 @@ std::string Sandbox::host_path(const std::string& jail_path) const {
   return folder_ + "/unmapped" + jail_path;
 }
 
-std::string Sandbox::read_file(const std::string& jail_path) const { return read_text(host_path(jail_path)); }
+std::string Sandbox::read_file(const std::string& jail_path) const {
+  return read_text(host_path(jail_path));
+}
 
-bool Sandbox::exists(const std::string& jail_path) const { return access(host_path(jail_path).c_str(), F_OK) == 0; }
+bool Sandbox::exists(const std::string& jail_path) const {
+  return access(host_path(jail_path).c_str(), F_OK) == 0;
+}
 
 void Sandbox::write_file(const std::string& jail_path, const std::string& bytes) const {
   write_all(host_path(jail_path), bytes);
 }
 
-void Sandbox::remove_file(const std::string& jail_path) const { unlink(host_path(jail_path).c_str()); }
+void Sandbox::remove_file(const std::string& jail_path) const {
+  unlink(host_path(jail_path).c_str());
+}
 
-void Sandbox::set_mode(const std::string& jail_path, mode_t mode) const { chmod(host_path(jail_path).c_str(), mode); }
+void Sandbox::set_mode(const std::string& jail_path, mode_t mode) const {
+  chmod(host_path(jail_path).c_str(), mode);
+}
 
 bool Sandbox::keeper_send(const std::string& line) {
   const std::string text = line + "\n";
@@ -372,8 +387,10 @@ void Sandbox::log_receiver() {
   }
 }
 
-bool Sandbox::start_daemon(const std::vector<std::string>& args, std::string* error, int receive_error) {
-  std::string line = receive_error != 0 ? "run-recv-fails\t" + std::to_string(receive_error) : "run";
+bool Sandbox::start_daemon(const std::vector<std::string>& args, std::string* error,
+                           int receive_error) {
+  std::string line =
+      receive_error != 0 ? "run-recv-fails\t" + std::to_string(receive_error) : "run";
   for (const std::string& word : programs().prefix) line += "\t" + word;
   line += std::string("\t") + kJailDaemon;
   for (const std::string& arg : args) line += "\t" + arg;
@@ -434,7 +451,9 @@ bool Sandbox::wait_listening(std::chrono::milliseconds timeout) const {
 }
 
 pid_t Sandbox::daemon_pid() const {
-  const auto jail_pids = [](pid_t pid) { return read_link("/proc/" + std::to_string(pid) + "/ns/pid"); };
+  const auto jail_pids = [](pid_t pid) {
+    return read_link("/proc/" + std::to_string(pid) + "/ns/pid");
+  };
   const std::string jail = jail_pids(jail_init_pid_);
   for (const pid_t pid : process_ids()) {
     if (jail_pids(pid) != jail) continue;
@@ -503,8 +522,8 @@ std::optional<std::string> Sandbox::request(const std::string& datagram,
   to.sin_port = htons(orvo::kControlPort);
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   std::optional<std::string> reply;
-  if (sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
-      static_cast<ssize_t>(datagram.size())) {
+  if (sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to),
+             sizeof to) == static_cast<ssize_t>(datagram.size())) {
     pollfd ready{fd, POLLIN, 0};
     if (poll(&ready, 1, static_cast<int>(timeout.count())) == 1) {
       char buffer[65536];

@@ -123,8 +123,9 @@ class Sandbox {
   // Sends one datagram to the daemon's port from a fresh socket and returns
   // the first reply, or nullopt when none came in time. After a reply, log()
   // holds every line the daemon logged before sending it.
-  std::optional<std::string> request(const std::string& datagram,
-                                     std::chrono::milliseconds timeout = std::chrono::seconds(3)) const;
+  std::optional<std::string> request(
+      const std::string& datagram,
+      std::chrono::milliseconds timeout = std::chrono::seconds(3)) const;
   // Runs a host program in the jail's network and collects its output.
   RunResult run_in_network(const std::vector<std::string>& argv,
                            std::chrono::milliseconds timeout) const;

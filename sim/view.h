@@ -36,12 +36,12 @@ uint8_t parse_level(const std::string& text);
 
 // The DSP parameters by meaning, decoded from their DSP form.
 struct DspMeaning {
-  uint16_t tracking = 0;       // 0 off, 1 on
-  uint16_t noise = 0;          // noise suppression, 0 off, 1 on
-  unsigned apt = 0;            // 0 off, otherwise the mode + 1 (1..3)
+  uint16_t tracking = 0;  // 0 off, 1 on
+  uint16_t noise = 0;     // noise suppression, 0 off, 1 on
+  unsigned apt = 0;       // 0 off, otherwise the mode + 1 (1..3)
   bool eq_enabled = false;
   std::array<int, 3> eq_gain{};  // dB, bands 0..2
-  uint16_t null_mask = 0;      // command form: bit n = channel n nulled
+  uint16_t null_mask = 0;        // command form: bit n = channel n nulled
   uint16_t null_count = 0;
   bool mictest_running = false;
   uint16_t mictest_result = 0;
@@ -73,7 +73,8 @@ struct ViewState {
 // lines, each at most `width` columns wide once its escape sequences are
 // left out. Colour lines set their attributes with SGR sequences and end
 // with a reset; ColourMode::none gives plain ASCII.
-std::vector<std::string> render_view(const ViewState& state, int width, int height, ColourMode mode);
+std::vector<std::string> render_view(const ViewState& state, int width, int height,
+                                     ColourMode mode);
 
 // One-line summaries for the plain-text mode, where the view is a stream of
 // lines and only changes are printed.

@@ -33,7 +33,8 @@ class DspStandinTest : public ::testing::Test {
     ASSERT_EQ(dsp_standin_make_mem(path_.c_str()), 0);
     const int fd = open(path_.c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
-    void* window = mmap(nullptr, kDspWindowSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, kDspWindowAddress);
+    void* window =
+        mmap(nullptr, kDspWindowSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, kDspWindowAddress);
     close(fd);
     ASSERT_NE(window, MAP_FAILED);
     mailbox_ = static_cast<DspMailbox*>(window);
@@ -53,9 +54,12 @@ class DspStandinTest : public ::testing::Test {
     rmdir(folder_.c_str());
   }
 
-  static std::atomic_ref<std::uint16_t> word(std::uint16_t& value) { return std::atomic_ref<std::uint16_t>(value); }
+  static std::atomic_ref<std::uint16_t> word(std::uint16_t& value) {
+    return std::atomic_ref<std::uint16_t>(value);
+  }
 
-  Answer request(std::uint16_t direction, std::uint16_t param, std::uint16_t value, int timeout_ms = 1000) {
+  Answer request(std::uint16_t direction, std::uint16_t param, std::uint16_t value,
+                 int timeout_ms = 1000) {
     word(mailbox_->param).store(param, std::memory_order_relaxed);
     word(mailbox_->direction).store(direction, std::memory_order_relaxed);
     word(mailbox_->value).store(value, std::memory_order_relaxed);
@@ -69,7 +73,9 @@ class DspStandinTest : public ::testing::Test {
     return {false, word(mailbox_->value).load(), word(mailbox_->error).load()};
   }
   Answer read(std::uint16_t param) { return request(kDspDirectionRead, param, 0); }
-  Answer write(std::uint16_t param, std::uint16_t value) { return request(kDspDirectionWrite, param, value); }
+  Answer write(std::uint16_t param, std::uint16_t value) {
+    return request(kDspDirectionWrite, param, value);
+  }
 
   std::string folder_, path_;
   DspMailbox* mailbox_ = nullptr;
@@ -97,7 +103,8 @@ TEST_F(DspStandinTest, ReadsInitialTableAndStoresWrites) {
 
 TEST_F(DspStandinTest, RejectsUnknownAndReadOnlyParameters) {
   const auto before = dsp_standin_table(dsp_);
-  for (const Answer& answer : {read(15), write(15, 3), write(9, 7), write(10, 7), request(2, 4, 1)}) {
+  for (const Answer& answer :
+       {read(15), write(15, 3), write(9, 7), write(10, 7), request(2, 4, 1)}) {
     EXPECT_TRUE(answer.done);
     EXPECT_EQ(answer.error, kDspStandinBadParam);
   }

@@ -10,9 +10,11 @@ namespace {
 
 class SelfTest : public Appliance {
  protected:
+  // A mic test that is over at once: the daemon's read-back of its start
+  // must still see it started.
   DspStandinConfig dsp_config() const override {
     DspStandinConfig config;
-    config.mictest_ms = 500;
+    config.mictest_ms = 0;
     return config;
   }
   int level(int led, char component) const {
