@@ -16,8 +16,6 @@
 #include <thread>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace sim {
 
 namespace {
@@ -28,29 +26,6 @@ using Clock = std::chrono::steady_clock;
 // Descriptors of the parent are lifted this high before they are put in
 // place, so that none is overwritten before it has been moved.
 constexpr int kLiftedFds = 64;
-
-std::vector<char*> pointers(std::vector<std::string>& words) {
-  std::vector<char*> result;
-  for (std::string& word : words) result.push_back(word.data());
-  result.push_back(nullptr);
-  return result;
-}
-
-// This process's environment with the given NAME=VALUE entries set.
-std::vector<std::string> environment_with(const std::vector<std::string>& settings) {
-  std::vector<std::string> result;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text = *entry;
-    const std::string name = text.substr(0, text.find('='));
-    bool replaced = false;
-    for (const std::string& setting : settings) {
-      replaced = replaced || setting.substr(0, setting.find('=')) == name;
-    }
-    if (!replaced) result.push_back(text);
-  }
-  result.insert(result.end(), settings.begin(), settings.end());
-  return result;
-}
 
 }  // namespace
 
@@ -83,11 +58,11 @@ pid_t spawn(const std::vector<std::string>& argv, const SpawnOptions& options) {
   }
   // Everything the child needs is made before it exists.
   std::vector<std::string> words = argv;
-  std::vector<std::string> settings = environment_with(options.env);
-  const std::vector<char*> args = pointers(words);
-  const std::vector<char*> env = pointers(settings);
+  std::vector<char*> args;
+  for (std::string& word : words) args.push_back(word.data());
+  args.push_back(nullptr);
   return start_child(options, [&] {
-    execve(args[0], args.data(), options.env.empty() ? environ : env.data());
+    execv(args[0], args.data());
     _exit(127);
   });
 }

@@ -23,7 +23,6 @@ struct SpawnOptions {
   int err = -1;
   int fd3 = -1;
   int net_ns = -1;               // network namespace to enter first (an open ns file)
-  std::vector<std::string> env;  // NAME=VALUE, set or replaced in the child's environment
   bool die_with_parent = false;  // SIGKILL once the starting thread ends
   // Runs in the child last, just before its program starts; false ends the
   // child with status 126. Only async-signal-safe calls belong here.

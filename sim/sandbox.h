@@ -137,7 +137,7 @@ class Sandbox {
 
  private:
   Sandbox() = default;
-  // The steps of create(), in this order.
+  // create() launches the jail in these steps, in this order.
   bool launch(const SandboxOptions& options, std::string* error);
   bool make_folder(const SandboxOptions& options, std::string* error);
   bool lay_out_platform(const SandboxOptions& options, std::string* error);

@@ -245,12 +245,11 @@ class HeadlessSim {
   HeadlessSim(const Scratch& scratch, const std::vector<std::string>& args) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return;
-    std::vector<std::string> argv = {kSim};
+    std::vector<std::string> argv = {"/usr/bin/env", "TMPDIR=" + scratch.tmp(), kSim};
     argv.insert(argv.end(), args.begin(), args.end());
     sim::SpawnOptions options;
     options.out = out[1];
     options.err = out[1];
-    options.env = {"TMPDIR=" + scratch.tmp()};
     pid_ = sim::spawn(argv, options);
     close(out[1]);
     reader_ = std::thread([this, fd = out[0]] {
