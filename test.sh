@@ -8,7 +8,8 @@ set -eu
 cd "$(dirname "$0")"
 tools/deps.sh
 jobs=$(nproc)
-emulator="qemu-arm -L /usr/arm-linux-gnueabihf"
+# As in cmake/toolchain-armhf.cmake: the target's libraries from the sysroot only.
+emulator="qemu-arm -L /usr/arm-linux-gnueabihf -E LD_LIBRARY_PATH=/lib"
 # The sandbox tests take the programs under test from these; the first run
 # must get the ones of the native build.
 unset ORVO_UDPD ORVO_UDPC ORVO_KEEPER ORVO_RUN_PREFIX
