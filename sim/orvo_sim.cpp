@@ -12,11 +12,9 @@
 #include <cstring>
 #include <dirent.h>
 #include <filesystem>
-#include <fstream>
 #include <netinet/in.h>
 #include <optional>
 #include <poll.h>
-#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -229,10 +227,8 @@ int main(int argc, char** argv) {
   sim::ColourMode colour = sim::ColourMode::none;
   if (live) {
     int colours = -1;
-    if (FILE* tput = popen("tput colors 2>/dev/null", "r")) {
-      if (fscanf(tput, "%d", &colours) != 1) colours = -1;
-      pclose(tput);
-    }
+    const sim::RunResult tput = sim::run({"/bin/sh", "-c", "tput colors"}, 5s);
+    if (tput.status != 0 || sscanf(tput.out.c_str(), "%d", &colours) != 1) colours = -1;
     colour = sim::choose_colour(getenv("TERM"), getenv("NO_COLOR"), colours);
     terminal.emplace(STDIN_FILENO, STDOUT_FILENO);
   }
