@@ -7,6 +7,8 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include "protocol/platform.h"
+
 namespace {
 
 // Held around each single brightness-file write: the blink thread writes
@@ -45,7 +47,7 @@ int led_write(int led, char component, unsigned level) {
   const unsigned corrected = led_corrected_level(component, level);
   pthread_mutex_lock(&led_mutex);
   char path[kPathSize];
-  snprintf(path, sizeof path, "/sys/class/leds/led%d%c/brightness", led, component);
+  snprintf(path, sizeof path, ORVO_LED_BRIGHTNESS_PATH, led, component);
   const int fd = open(path, O_WRONLY | O_TRUNC);
   if (fd < 0) {
     const int error = errno;

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "protocol/platform.h"
+
 struct LedSetting {
   std::int32_t channel;  // 0 every LED, 1-15 that LED, anything else none
   std::uint8_t red;
@@ -10,7 +12,6 @@ struct LedSetting {
   std::uint8_t blue;
 };
 
-inline constexpr int kLedCount = 15;
 
 // The level written for a component after colour correction ('r' x 0.46,
 // 'b' x 0.687 in single precision, truncated, modulo 256; 'g' unchanged).

@@ -3,10 +3,9 @@
 
 #include <cstddef>
 
+#include "protocol/platform.h"
+
 // Writes size bytes to a temporary file beside path (mode 0666 before the
 // umask), syncs it and renames it over path. 0; -errno when the new file
 // cannot be created; -1 when it cannot be written whole (the old one is kept).
 int settings_file_replace(const char* path, const void* data, std::size_t size);
-
-// The folder that holds every settings file.
-inline constexpr const char* kSettingsFolder = "/media/data/mic-array";
