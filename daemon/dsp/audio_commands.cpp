@@ -90,11 +90,17 @@ int eq_write(std::int32_t band, std::int16_t gain) {
 
 }  // namespace
 
-int cmd_tracking(int argc, char** argv) { return on_off_command("TRACKING", DSP_TRACKING, argc, argv); }
+int cmd_tracking(int argc, char** argv) {
+  return on_off_command("TRACKING", DSP_TRACKING, argc, argv);
+}
 
-int cmd_noisesup(int argc, char** argv) { return on_off_command("NOISESUP", DSP_NOISE, argc, argv); }
+int cmd_noisesup(int argc, char** argv) {
+  return on_off_command("NOISESUP", DSP_NOISE, argc, argv);
+}
 
-int cmd_noisered(int argc, char** argv) { return on_off_command("NOISERED", DSP_NOISE, argc, argv); }
+int cmd_noisered(int argc, char** argv) {
+  return on_off_command("NOISERED", DSP_NOISE, argc, argv);
+}
 
 int cmd_apt(int argc, char** argv) {
   if (argc == 1) {

@@ -25,7 +25,8 @@ int dsp_map() {
   if (fd < 0) {
     return -errno;
   }
-  void* window = mmap(nullptr, kDspWindowSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, kDspWindowAddress);
+  void* window =
+      mmap(nullptr, kDspWindowSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, kDspWindowAddress);
   if (window == MAP_FAILED) {
     const int error = errno;
     close(fd);
@@ -94,7 +95,8 @@ int dsp_set(unsigned param, int value) {
   }
   const std::uint16_t encoded_read_back = dsp_encode(param, read_back);
   if (encoded_read_back != written) {
-    log_error(kLogParamNotSet, static_cast<unsigned>(encoded_read_back), static_cast<unsigned>(written));
+    log_error(kLogParamNotSet, static_cast<unsigned>(encoded_read_back),
+              static_cast<unsigned>(written));
     return 1;
   }
   return 0;

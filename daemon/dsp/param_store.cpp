@@ -46,7 +46,8 @@ int dsp_store(unsigned param, int value) {
     return -1;
   }
   const unsigned bits = static_cast<unsigned>(value);
-  const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(bits & 0xFF), static_cast<std::uint8_t>((bits >> 8) & 0xFF)};
+  const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(bits & 0xFF),
+                                 static_cast<std::uint8_t>((bits >> 8) & 0xFF)};
   return settings_file_replace(path, bytes, sizeof bytes);
 }
 

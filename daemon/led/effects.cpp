@@ -2,8 +2,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <pthread.h>
 #include <cstring>
+#include <pthread.h>
 #include <unistd.h>
 
 #include "daemon/led/led_state.h"

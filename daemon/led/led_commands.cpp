@@ -50,8 +50,8 @@ int store_and_show() {
 // One channel's group of a GTS or GTSB report. Every group ends in "SC=0":
 // a fourth value that this appliance does not have, always reported as 0.
 size_t reply_group(size_t at, int channel, int red, int green, int blue) {
-  return reply_format(at, " CH%dR=%d CH%dG=%d CH%dB=%d CH%dSC=0", channel, red, channel, green, channel, blue,
-                      channel);
+  return reply_format(at, " CH%dR=%d CH%dG=%d CH%dB=%d CH%dSC=0", channel, red, channel, green,
+                      channel, blue, channel);
 }
 
 int level_percent(std::uint8_t level) {
@@ -154,7 +154,8 @@ int cmd_gts(int argc, char** argv) {
   size_t at = reply_format(0, "ACK GTS %d", channel);
   for (int c = 1; c <= kLedStateChannels; ++c) {
     if (channel_selected(channel, c)) {
-      at = reply_group(at, c, led_state_flag(c, 0) != 0, led_state_flag(c, 1) != 0, led_state_flag(c, 2) != 0);
+      at = reply_group(at, c, led_state_flag(c, 0) != 0, led_state_flag(c, 1) != 0,
+                       led_state_flag(c, 2) != 0);
     }
   }
   reply_format(at, "\r");
@@ -169,8 +170,8 @@ int cmd_gtsb(int argc, char** argv) {
   size_t at = reply_format(0, "ACK GTSB %d", channel);
   for (int c = 1; c <= kLedStateChannels; ++c) {
     if (channel_selected(channel, c)) {
-      at = reply_group(at, c, level_percent(led_state_level(c, 0)), level_percent(led_state_level(c, 1)),
-                       level_percent(led_state_level(c, 2)));
+      at = reply_group(at, c, level_percent(led_state_level(c, 0)),
+                       level_percent(led_state_level(c, 1)), level_percent(led_state_level(c, 2)));
     }
   }
   reply_format(at, "\r");
@@ -187,8 +188,8 @@ int cmd_grgb(int argc, char** argv) {
   size_t at = reply_format(0, "ACK GRGB %d", channel == 0 ? 0 : 2);
   for (int c = 1; c <= kLedStateChannels; ++c) {
     if (channel_selected(channel, c)) {
-      at = reply_format(at, " CH%d %d %d %d", c, led_state_effective(c, 0), led_state_effective(c, 1),
-                        led_state_effective(c, 2));
+      at = reply_format(at, " CH%d %d %d %d", c, led_state_effective(c, 0),
+                        led_state_effective(c, 1), led_state_effective(c, 2));
     }
   }
   reply_format(at, "\r");

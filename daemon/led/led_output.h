@@ -12,7 +12,6 @@ struct LedSetting {
   std::uint8_t blue;
 };
 
-
 // The level written for a component after colour correction ('r' x 0.46,
 // 'b' x 0.687 in single precision, truncated, modulo 256; 'g' unchanged).
 unsigned led_corrected_level(char component, unsigned level);

@@ -8,7 +8,8 @@ inline constexpr char kLogInvalidCommand[] = "invalid command '%s' received\n";
 inline constexpr char kLogSendFailed[] = "sendto() failed (%m)\n";
 inline constexpr char kLogShortSend[] = "short write on udp socket\n";
 inline constexpr char kLogReceiveFailed[] = "recvfrom() failed (%m)\n";
-inline constexpr char kLogTooManyReceiveFailures[] = "max (10) recvfrom() fails reached... exiting\n";
+inline constexpr char kLogTooManyReceiveFailures[] =
+    "max (10) recvfrom() fails reached... exiting\n";
 inline constexpr char kLogSocketFailed[] = "socket() failed (%m)... exiting\n";
 inline constexpr char kLogBindFailed[] = "bind() failed (%m)... exiting\n";
 inline constexpr char kLogMailboxError[] = "mailbox error (%d)\n";
@@ -18,9 +19,9 @@ inline constexpr char kLogMicTestFailed[] = "mictest fail: ret is %d, val is %d\
 
 // Every message above, for whoever checks what the daemon logs.
 inline constexpr const char* kLogMessages[] = {
-    kLogNoCarriageReturn, kLogInvalidCommand, kLogSendFailed,     kLogShortSend,
+    kLogNoCarriageReturn, kLogInvalidCommand,         kLogSendFailed,   kLogShortSend,
     kLogReceiveFailed,    kLogTooManyReceiveFailures, kLogSocketFailed, kLogBindFailed,
-    kLogMailboxError,     kLogTransferTimeout, kLogParamNotSet,   kLogMicTestFailed,
+    kLogMailboxError,     kLogTransferTimeout,        kLogParamNotSet,  kLogMicTestFailed,
 };
 
 // Opens the log: identity "orvo-udpd", facility daemon.

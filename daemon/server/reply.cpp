@@ -42,7 +42,8 @@ std::size_t reply_format(std::size_t at, const char* format, ...) {
       if (value < 0) {
         *out++ = '-';
       }
-      out = put_unsigned(out, end, value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value));
+      out = put_unsigned(
+          out, end, value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value));
     }
   }
   va_end(values);

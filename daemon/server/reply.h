@@ -13,7 +13,8 @@ extern char reply_buffer[orvo::kBufferSize];
 // (a longer text is cut at 2047 characters), and returns the offset of the
 // terminating NUL, where the next piece goes. Knows %d, %u, %s and %% only:
 // replies are built on every request, and this is much cheaper than printf.
-__attribute__((format(printf, 2, 3))) std::size_t reply_format(std::size_t at, const char* format, ...);
+__attribute__((format(printf, 2, 3))) std::size_t reply_format(std::size_t at, const char* format,
+                                                               ...);
 
 // Sends strlen(text) bytes of text to the sender of the request. 0 when all
 // went out, -errno when sendto failed, 1 on a short send (both logged).

@@ -93,8 +93,9 @@ void request_process(size_t length) {
 
 int send_reply(const char* text) {
   const size_t length = strlen(text);
-  const ssize_t sent = sendto(server_socket, text, length, 0,
-                              reinterpret_cast<const sockaddr*>(&client_address), sizeof client_address);
+  const ssize_t sent =
+      sendto(server_socket, text, length, 0, reinterpret_cast<const sockaddr*>(&client_address),
+             sizeof client_address);
   if (sent < 0) {
     const int error = errno;
     log_error(kLogSendFailed);
