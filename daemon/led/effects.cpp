@@ -153,11 +153,12 @@ int cmd_impress(int argc, char**) {
   if (argc != 1) {
     return -EINVAL;
   }
+  // One LED a step, 1 to 15 over and over.
   LedSetting colour{0, kImpressLevel, 0, 0};
   for (int step = 0; step < kImpressSteps; ++step) {
     usleep(kImpressStep);
     impress_step(&colour);
-    colour.channel = step % kLedCount + 1;
+    colour.channel = colour.channel == kLedCount ? 1 : colour.channel + 1;
     led_apply(&colour);
   }
   // The show ends dark; the stored state returns with the next LED command.

@@ -54,8 +54,28 @@ size_t reply_group(size_t at, int channel, int red, int green, int blue) {
                       channel, blue, channel);
 }
 
+// Percent steps: step n (0 to 10) is n x 10 percent and level n x 25, but
+// for 100 percent, which is level 255. Counted, not divided: the appliance's
+// CPU has no divide instruction, and its division routine would be the
+// largest function of the daemon.
+
+// The percentage GTSB reports for a level: the highest step it reaches.
 int level_percent(std::uint8_t level) {
-  return level == kLevelFull ? kPercentFull : level / kLevelStep * kPercentStep;
+  int step = kPercentFull / kPercentStep;
+  while (step > 0 && level < step * kLevelStep) {
+    --step;
+  }
+  return step * kPercentStep;
+}
+
+// The level STSB sets for a percentage, or -1 when it is not a step.
+int percent_level(std::uint32_t percent) {
+  for (int step = 0; step * kPercentStep <= kPercentFull; ++step) {
+    if (percent == static_cast<std::uint32_t>(step * kPercentStep)) {
+      return percent == kPercentFull ? kLevelFull : step * kLevelStep;
+    }
+  }
+  return -1;
 }
 
 }  // namespace
@@ -95,20 +115,17 @@ int cmd_stsb(int argc, char** argv) {
   if (channel < 0 || level[0] == '\0' || level[1] != '=') {
     return -EINVAL;
   }
-  const std::int32_t percent = argument_number(level + 2);
-  if (static_cast<std::uint32_t>(percent) > kPercentFull || percent % kPercentStep != 0) {
+  const int value = percent_level(static_cast<std::uint32_t>(argument_number(level + 2)));
+  if (value < 0) {
     return -EINVAL;
   }
   const int component = component_index(level[0]);
   if (component < 0) {
     return -EINVAL;
   }
-  const std::uint8_t value = percent == kPercentFull
-                                 ? kLevelFull
-                                 : static_cast<std::uint8_t>(percent / kPercentStep * kLevelStep);
   for (int c = 1; c <= kLedStateChannels; ++c) {
     if (channel_selected(channel, c)) {
-      led_state_level(c, component) = value;
+      led_state_level(c, component) = static_cast<std::uint8_t>(value);
     }
   }
   const int result = store_and_show();
