@@ -16,7 +16,8 @@ char* put_unsigned(char* out, const char* end, unsigned value) {
     // value / 10 as a multiplication, exact for every 32-bit value: the
     // appliance's CPU has no divide instruction, and a size-optimised build
     // would otherwise link the C runtime's division routine for it.
-    const unsigned tenth = static_cast<unsigned>((static_cast<std::uint64_t>(value) * 0xCCCCCCCDu) >> 35);
+    const unsigned tenth =
+        static_cast<unsigned>((static_cast<std::uint64_t>(value) * 0xCCCCCCCDu) >> 35);
     digits[count++] = static_cast<char>('0' + (value - tenth * 10));
     value = tenth;
   } while (value != 0);
