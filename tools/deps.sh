@@ -7,6 +7,10 @@ packages="cmake make g++ clang libgtest-dev bubblewrap tmux"
 packages="$packages g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf googletest qemu-user"
 # Manual page lint, and the capture the dissector is tested on.
 packages="$packages mandoc tshark"
+# The Debian packages (debhelper; the armhf C library for the dependencies of
+# the armhf package) and their lint; the system test's Debian root and its
+# container.
+packages="$packages debhelper lintian libc6:armhf mmdebstrap systemd-container"
 # clang's sanitizer and libFuzzer runtimes, and the symbolizer for their reports.
 packages="$packages libclang-rt-14-dev llvm-14"
 missing=""
@@ -21,6 +25,8 @@ if [ -n "$missing" ]; then
     echo "missing packages:$missing; run this as root (or install them)" >&2
     exit 1
   fi
+  # Packages of the appliance's architecture beside this machine's own.
+  dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   # shellcheck disable=SC2086
