@@ -11,6 +11,9 @@ packages="$packages mandoc tshark"
 # the armhf package) and their lint; the system test's Debian root and its
 # container.
 packages="$packages debhelper lintian libc6:armhf mmdebstrap systemd-container"
+# The armhf root of the system test: its programs under qemu-user, also
+# inside the container (a static emulator), and the check mmdebstrap needs.
+packages="$packages qemu-user-static arch-test"
 # clang's sanitizer and libFuzzer runtimes, and the symbolizer for their reports.
 packages="$packages libclang-rt-14-dev llvm-14"
 missing=""
