@@ -95,7 +95,7 @@ cleanup() {
   echo "all checks passed ($(($(date +%s) - started)) s)"
 }
 trap cleanup EXIT
-trap 'exit 1' INT TERM HUP
+trap 'echo "interrupted" >&2; exit 1' INT TERM HUP
 
 # --- The emulator for a root of another architecture: ARM ELF programs run
 # under qemu-user, also inside the container (F: the emulator is opened now).
