@@ -176,9 +176,17 @@ EOF
     fail "a folder of the package is not root's with mode 755"
 
   # The programs: stripped, needing the C library alone, no newer one than
-  # the package depends on.
+  # the package depends on; the armhf ones too (their dependency is named in
+  # debian/shlibs.cross).
+  local armhf
+  armhf=$(ls "$folder"/orvo_*_armhf.deb 2>/dev/null | head -n 1)
+  [ "$(dpkg-deb -f "$armhf" Depends)" = "$depends" ] ||
+    fail "the armhf package depends on [$(dpkg-deb -f "$armhf" Depends)], not [$depends]"
+  rm -rf "$folder/root-armhf"
+  dpkg-deb -x "$armhf" "$folder/root-armhf"
   local program newest
-  for program in "$root/usr/sbin/orvo-udpd" "$root/usr/bin/orvo-udpc"; do
+  for program in "$root/usr/sbin/orvo-udpd" "$root/usr/bin/orvo-udpc" \
+    "$folder/root-armhf/usr/sbin/orvo-udpd" "$folder/root-armhf/usr/bin/orvo-udpc"; do
     [ -f "$program" ] || continue
     readelf -S -W "$program" | grep -qE '\.symtab|\.debug_' && fail "$program is not stripped"
     readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | grep -qv '^libc\.so\.6$' &&

@@ -7,10 +7,9 @@ packages="cmake make g++ clang libgtest-dev bubblewrap tmux"
 packages="$packages g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf googletest qemu-user"
 # Manual page lint, and the capture the dissector is tested on.
 packages="$packages mandoc tshark"
-# The Debian packages (debhelper; the armhf C library for the dependencies of
-# the armhf package) and their lint; the system test's Debian root and its
-# container.
-packages="$packages debhelper lintian libc6:armhf mmdebstrap systemd-container"
+# The Debian packages (debhelper) and their lint; the system test's Debian
+# root and its container.
+packages="$packages debhelper lintian mmdebstrap systemd-container"
 # The armhf root of the system test: its programs under qemu-user, also
 # inside the container (a static emulator), and the check mmdebstrap needs.
 packages="$packages qemu-user-static arch-test"
@@ -28,8 +27,6 @@ if [ -n "$missing" ]; then
     echo "missing packages:$missing; run this as root (or install them)" >&2
     exit 1
   fi
-  # Packages of the appliance's architecture beside this machine's own.
-  dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   # shellcheck disable=SC2086

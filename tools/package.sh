@@ -1,9 +1,8 @@
 #!/bin/sh
 # Builds the Debian packages of the appliance programs with debhelper (the
 # debian/ folder): for amd64 (this machine) and armhf (the appliance,
-# cross-built with dpkg-buildpackage -a armhf). Needs what tools/deps.sh
-# installs (debhelper, and the armhf C library for the package's
-# dependencies).
+# cross-built with dpkg-buildpackage -a armhf and the cross toolchain). Needs
+# what tools/deps.sh installs.
 #
 #   tools/package.sh [-o FOLDER] [ARCH ...]     ARCH: amd64, armhf (default both)
 #
