@@ -218,8 +218,12 @@ EOF
 check_lintian() {
   local folder=$1 output
   local packages=("$folder"/orvo_*_amd64.deb "$folder"/orvo_*_armhf.deb)
-  output=$(lintian --info --fail-on error,warning "${packages[@]}" 2>&1)
+  # lintian leaves files in TMPDIR: give it one of its own.
+  local scratch
+  scratch=$(mktemp -d)
+  output=$(TMPDIR=$scratch lintian --info --fail-on error,warning "${packages[@]}" 2>&1)
   local status=$?
+  rm -rf "$scratch"
   grep -v '^running with root' <<<"$output"
   [ "$status" -eq 0 ] || fail "lintian found errors or warnings (status $status)"
 }

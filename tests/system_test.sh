@@ -74,10 +74,51 @@ nspawn_pid=""
 dsp_pid=""
 mounted=""
 
+# Every container of this run starts in a control group of its own: nspawn
+# (which has no machine manager to ask here) puts the container's processes
+# into a "payload" group below its own, and two runs must not share that.
+# Both hierarchies that systemd uses: the unified one and, on a hybrid
+# layout, name=systemd.
+cgroups=()
+for hierarchy in unified systemd; do
+  case $hierarchy in
+    unified)
+      if [ -e /sys/fs/cgroup/cgroup.controllers ]; then base=/sys/fs/cgroup
+      elif [ -e /sys/fs/cgroup/unified/cgroup.controllers ]; then base=/sys/fs/cgroup/unified
+      else continue
+      fi
+      path=$(sed -n 's/^0::\(.*\)/\1/p' /proc/self/cgroup) ;;
+    systemd)
+      [ -e /sys/fs/cgroup/systemd/cgroup.procs ] || continue
+      base=/sys/fs/cgroup/systemd
+      path=$(sed -n 's/^[0-9]*:name=systemd:\(.*\)/\1/p' /proc/self/cgroup) ;;
+  esac
+  cgroups+=("$base${path%/}/$machine")
+done
+
+# Ends every process left in this run's control groups (by their ids), then
+# removes the groups.
+remove_cgroups() {
+  local dir procs pid i
+  for i in $(seq 1 50); do
+    procs=""
+    for dir in "${cgroups[@]}"; do
+      [ -d "$dir" ] && procs="$procs $(find "$dir" -name cgroup.procs -exec cat {} + 2>/dev/null)"
+    done
+    [ -n "${procs// /}" ] || break
+    for pid in $procs; do kill -KILL "$pid" 2>/dev/null; done
+    sleep 0.1
+  done
+  for dir in "${cgroups[@]}"; do
+    [ -d "$dir" ] && find "$dir" -depth -type d -exec rmdir {} + 2>/dev/null
+  done
+}
+
 # Whatever happened: container, stand-in, overlay, emulator entry and files go.
 cleanup() {
   local status=$?
   halt_container
+  remove_cgroups
   [ -z "$dsp_pid" ] || { kill "$dsp_pid" 2>/dev/null; wait "$dsp_pid" 2>/dev/null; }
   if [ -n "$mounted" ]; then
     umount "$run/root" 2>/dev/null || umount -l "$run/root"
@@ -116,7 +157,10 @@ include=systemd,systemd-sysv,dbus
 root_cache=$cache/bookworm-$arch-$(echo "minbase $include" | md5sum | cut -c1-8)
 mkdir -p "$cache"
 exec 9>"$cache/lock"
-flock -x 9
+flock -s 9
+if [ ! -e "$root_cache/.complete" ]; then
+  flock -x 9
+fi
 if [ ! -e "$root_cache/.complete" ]; then
   note "building the Debian 12 root folder for $arch in $root_cache (once)"
   rm -rf "$root_cache" "$root_cache.new"
@@ -173,15 +217,29 @@ nspawn_args=(--quiet --register=no --keep-unit --private-network -D "$run/root" 
   --bind-ro="$run/package:/mnt/package")
 ct_pid=""
 
+# Runs a command in this run's control groups.
+in_cgroups() {
+  local dir
+  for dir in "${cgroups[@]}"; do
+    mkdir -p "$dir" && echo "$BASHPID" >"$dir/cgroup.procs" || {
+      echo "cannot enter the control group $dir" >&2
+      return 1
+    }
+  done
+  exec "$@"
+}
+
 # Boots the root; LOG gets the console.
 boot() {
   local log=$1 i
   t_boot=$(date +%s)
-  systemd-nspawn "${nspawn_args[@]}" -b -- systemd.firstboot=off >"$log" 2>&1 </dev/null &
+  in_cgroups systemd-nspawn "${nspawn_args[@]}" -b -- systemd.firstboot=off >"$log" 2>&1 </dev/null &
   nspawn_pid=$!
   ct_pid=""
+  # The container's systemd is a child of nspawn (under qemu-user too, its
+  # name is systemd); nspawn may have short-lived helpers beside it.
   for i in $(seq 1 100); do
-    ct_pid=$(pgrep -P "$nspawn_pid" | head -n 1)
+    ct_pid=$(pgrep -P "$nspawn_pid" -x systemd | head -n 1)
     [ -n "$ct_pid" ] && break
     kill -0 "$nspawn_pid" 2>/dev/null || break
     sleep 0.1
@@ -227,6 +285,9 @@ halt_container() {
   wait "$nspawn_pid" 2>/dev/null
   nspawn_pid=""
   ct_pid=""
+  # Nothing of it may outlive it: a container init whose nspawn was killed
+  # would run on.
+  remove_cgroups
 }
 
 in_ct() { nsenter -t "$ct_pid" -a "$@"; }
@@ -299,6 +360,16 @@ start_dsp
 note "boot 2: the appliance"
 boot "$run/boot2.log"
 expect "the service after boot" "$(prop ActiveState)" active
+# systemd takes the one process left after the daemon detached as the main
+# process: the one it restarts.
+main_pid() {
+  local pid
+  pid=$(prop MainPID)
+  [[ $pid =~ ^[1-9][0-9]*$ ]] && [ "$(in_ct cat "/proc/$pid/comm" 2>/dev/null)" = orvo-udpd ] &&
+    echo "$pid"
+}
+main_pid >/dev/null ||
+  fatal "no main process known to systemd: $(in_ct systemctl status --no-pager orvo-udpd.service)"
 wait_port >/dev/null ||
   fatal "the daemon never bound port 49494: $(in_ct journalctl -u orvo-udpd --no-pager)"
 
@@ -325,7 +396,7 @@ score=$(in_ct systemd-analyze security orvo-udpd.service 2>&1 |
   sed -n 's/.*Overall exposure level for orvo-udpd.service: \([0-9.]*\).*/\1/p')
 note "systemd-analyze security in the container: $score"
 awk -v s="$score" 'BEGIN { exit !(s != "" && s <= 2.5) }' || fail "exposure $score, over 2.5"
-main=$(prop MainPID)
+main=$(main_pid) || fatal "the daemon is not the service's main process"
 status=$(in_ct cat "/proc/$main/status")
 expect "capability bounding set" "$(awk '/^CapBnd/ { print $2 }' <<<"$status")" 0000000000020000
 expect "no new privileges" "$(awk '/^NoNewPrivs/ { print $2 }' <<<"$status")" 1
@@ -358,16 +429,15 @@ in_ct sh -c "rm $dropin && systemctl daemon-reload"
 
 # kill -9: systemd starts the daemon again, and the settings come back from
 # their files (into a DSP stand-in started afresh meanwhile).
-old=$main
+old=$(main_pid) || fatal "the daemon is not the service's main process"
 in_ct sh -c "kill -9 $old"
 stop_dsp
 start_dsp
 for i in $(seq 1 300); do
-  main=$(prop MainPID)
-  [ "$main" != 0 ] && [ "$main" != "$old" ] && break
+  main=$(main_pid) && [ "$main" != "$old" ] && break
   sleep 0.1
 done
-[ "$main" != 0 ] && [ "$main" != "$old" ] || fatal "systemd did not start the daemon again"
+[ -n "$main" ] && [ "$main" != "$old" ] || fatal "systemd did not start the daemon again"
 expect "restarts" "$(prop NRestarts)" 1
 opened=$(wait_port) || fatal "the restarted daemon never bound its port"
 # The self-test (11 s) comes before the port.
@@ -441,7 +511,7 @@ check daemons "\$(pidof orvo-udpd | wc -w)"
 dpkg --purge orvo >/dev/null 2>&1; check purge \$?
 echo done
 EOF
-output=$(timeout 120 systemd-nspawn "${nspawn_args[@]}" --as-pid2 /bin/sh /sysv-check.sh 2>&1 |
+output=$( (in_cgroups timeout 120 systemd-nspawn "${nspawn_args[@]}" --as-pid2 /bin/sh /sysv-check.sh) 2>&1 |
   tr -d '\r')
 value() { sed -n "s/^check $1 \[\(.*\)\]$/\1/p" <<<"$output"; }
 grep -qx done <<<"$output" || fail "the init script run did not finish: $output"
