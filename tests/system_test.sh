@@ -184,7 +184,7 @@ mount -t overlay overlay \
 mounted=yes
 
 # --- The appliance's platform files, on this side of the container
-truncate -s $((0x0C001000)) "$run/mem"
+"$dspsim" --make "$run/mem" || fatal "cannot make the window file $run/mem"
 mkdir -p "$run/leds" "$run/settings" "$run/version" "$run/package"
 for n in $(seq 1 15); do
   for c in r g b; do
