@@ -105,6 +105,12 @@ TEST_F(LedCommands, StsbSetsLevelsInTenPercentSteps) {
   EXPECT_EQ(ask("STSB 7 R=100\r"), "ACK STSB 7 R=100\r");
   EXPECT_EQ(ask("GRGB 7\r"), "ACK GRGB 2 CH7 0 255 0\r");
   EXPECT_EQ(ask("GTSB 7\r"), "ACK GTSB 7 CH7R=100 CH7G=100 CH7B=0 CH7SC=0\r");
+
+  // Levels between the steps report the step below, but 250 and up are full.
+  ASSERT_EQ(ask("SRGB 8 24 25 249\r"), "ACK SRGB 8 24 25 249\r");
+  EXPECT_EQ(ask("GTSB 8\r"), "ACK GTSB 8 CH8R=0 CH8G=10 CH8B=90 CH8SC=0\r");
+  ASSERT_EQ(ask("SRGB 8 250 254 224\r"), "ACK SRGB 8 250 254 224\r");
+  EXPECT_EQ(ask("GTSB 8\r"), "ACK GTSB 8 CH8R=100 CH8G=100 CH8B=80 CH8SC=0\r");
 }
 
 TEST_F(LedCommands, StsbRefusesMalformedRequests) {

@@ -2,13 +2,12 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <unistd.h>
 
 #include "daemon/dsp/mailbox.h"
 #include "daemon/dsp/param_store.h"
 #include "daemon/server/arguments.h"
-#include "daemon/server/request_loop.h"
+#include "daemon/server/reply.h"
 
 namespace {
 
@@ -17,9 +16,9 @@ constexpr int kEqGainMin = -20;
 constexpr int kEqGainMax = 6;
 constexpr unsigned kEqBandCount = 3;
 
-// Formats "ACK <keyword> <value>\r" and sends it.
+// Sends "ACK <keyword> <value>\r".
 int acknowledge(const char* keyword, int value) {
-  snprintf(reply_buffer, sizeof reply_buffer, "ACK %s %d\r", keyword, value);
+  reply_format(0, "ACK %s %d\r", keyword, value);
   return send_reply(reply_buffer);
 }
 
@@ -50,11 +49,6 @@ bool eq_band_param(std::int32_t band, unsigned* param) {
   return true;
 }
 
-int acknowledge_eq(std::int32_t band, std::int16_t gain) {
-  snprintf(reply_buffer, sizeof reply_buffer, "ACK EQ %d %d\r", static_cast<int>(band), static_cast<int>(gain));
-  return send_reply(reply_buffer);
-}
-
 int eq_read(std::int32_t band) {
   std::uint16_t enabled = 0;
   int result = dsp_get(DSP_EQ_ENABLE, &enabled);
@@ -70,7 +64,8 @@ int eq_read(std::int32_t band) {
   if (result != 0) {
     return result;
   }
-  return acknowledge_eq(band, enabled != 0 ? static_cast<std::int16_t>(gain) : 0);
+  reply_format(0, "ACK EQ %d %d\r", band, enabled != 0 ? static_cast<std::int16_t>(gain) : 0);
+  return send_reply(reply_buffer);
 }
 
 int eq_write(std::int32_t band, std::int16_t gain) {
@@ -86,16 +81,26 @@ int eq_write(std::int32_t band, std::int16_t gain) {
     return result;
   }
   result = dsp_store(param, gain);
-  return result != 0 ? result : acknowledge_eq(band, gain);
+  if (result != 0) {
+    return result;
+  }
+  reply_format(0, "ACK EQ %d %d\r", band, gain);
+  return send_reply(reply_buffer);
 }
 
 }  // namespace
 
-int cmd_tracking(int argc, char** argv) { return on_off_command("TRACKING", DSP_TRACKING, argc, argv); }
+int cmd_tracking(int argc, char** argv) {
+  return on_off_command("TRACKING", DSP_TRACKING, argc, argv);
+}
 
-int cmd_noisesup(int argc, char** argv) { return on_off_command("NOISESUP", DSP_NOISE, argc, argv); }
+int cmd_noisesup(int argc, char** argv) {
+  return on_off_command("NOISESUP", DSP_NOISE, argc, argv);
+}
 
-int cmd_noisered(int argc, char** argv) { return on_off_command("NOISERED", DSP_NOISE, argc, argv); }
+int cmd_noisered(int argc, char** argv) {
+  return on_off_command("NOISERED", DSP_NOISE, argc, argv);
+}
 
 int cmd_apt(int argc, char** argv) {
   if (argc == 1) {

@@ -3,9 +3,9 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <syslog.h>
 #include <unistd.h>
 
+#include "daemon/server/log.h"
 #include "protocol/platform.h"
 
 namespace {
@@ -18,16 +18,15 @@ constexpr useconds_t kPollInterval = 10000;  // microseconds
 // 16-bit load or store, in program order, and every poll reads memory anew.
 volatile DspMailbox* mailbox;
 
-int ensure_mapped() { return mailbox != nullptr ? 0 : dsp_map(); }
-
-}  // namespace
-
+// Maps the window from /dev/mem. 0, or -errno (tried again on the next
+// access).
 int dsp_map() {
   const int fd = open(kPhysicalMemoryPath, O_RDWR | O_SYNC | O_CLOEXEC);
   if (fd < 0) {
     return -errno;
   }
-  void* window = mmap(nullptr, kDspWindowSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, kDspWindowAddress);
+  void* window =
+      mmap(nullptr, kDspWindowSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, kDspWindowAddress);
   if (window == MAP_FAILED) {
     const int error = errno;
     close(fd);
@@ -38,11 +37,11 @@ int dsp_map() {
   return 0;
 }
 
+int ensure_mapped() { return mailbox != nullptr ? 0 : dsp_map(); }
+
+// Runs one handshake on the words already filled in (the window is mapped):
+// 0, or 1 on a DSP error or time-out (logged).
 int dsp_transfer() {
-  const int mapped = ensure_mapped();
-  if (mapped != 0) {
-    return mapped;
-  }
   mailbox->busy = kDspBusyStart;
   for (int poll = 0; poll < kPollLimit; ++poll) {
     usleep(kPollInterval);
@@ -51,13 +50,15 @@ int dsp_transfer() {
       if (error == 0) {
         return 0;
       }
-      syslog(LOG_ERR, "mailbox error (%d)\n", static_cast<int>(error));
+      log_error(kLogMailboxError, static_cast<int>(error));
       return 1;
     }
   }
-  syslog(LOG_ERR, "timed out waiting for transfer complete\n");
+  log_error(kLogTransferTimeout);
   return 1;
 }
+
+}  // namespace
 
 int dsp_get(unsigned param, std::uint16_t* out) {
   const int mapped = ensure_mapped();
@@ -94,8 +95,8 @@ int dsp_set(unsigned param, int value) {
   }
   const std::uint16_t encoded_read_back = dsp_encode(param, read_back);
   if (encoded_read_back != written) {
-    syslog(LOG_ERR, "param not set correctly, tmp=%x val=%x\n", static_cast<unsigned>(encoded_read_back),
-           static_cast<unsigned>(written));
+    log_error(kLogParamNotSet, static_cast<unsigned>(encoded_read_back),
+              static_cast<unsigned>(written));
     return 1;
   }
   return 0;

@@ -46,35 +46,24 @@ int dsp_store(unsigned param, int value) {
     return -1;
   }
   const unsigned bits = static_cast<unsigned>(value);
-  const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(bits & 0xFF), static_cast<std::uint8_t>((bits >> 8) & 0xFF)};
-  switch (settings_file_replace(path, bytes, sizeof bytes)) {
-    case SettingsWrite::ok:
-      return 0;
-    case SettingsWrite::create_failed:
-      return -errno;
-    case SettingsWrite::write_failed:
-      break;
-  }
-  return -1;
+  const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(bits & 0xFF),
+                                 static_cast<std::uint8_t>((bits >> 8) & 0xFF)};
+  return settings_file_replace(path, bytes, sizeof bytes);
 }
 
-int dsp_restore(unsigned param) {
-  if (is_volatile_param(param)) {
-    return 0;
-  }
+void dsp_restore(unsigned param) {
   char path[kPathSize];
-  if (!param_path(param, path)) {
-    return -1;
+  if (is_volatile_param(param) || !param_path(param, path)) {
+    return;
   }
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    return -errno;
+    return;
   }
   std::uint8_t bytes[2];
   const bool complete = read_value(fd, bytes);
   close(fd);
-  if (!complete) {
-    return -1;
+  if (complete) {
+    dsp_set(param, bytes[0] | (bytes[1] << 8));
   }
-  return dsp_set(param, bytes[0] | (bytes[1] << 8));
 }

@@ -8,7 +8,7 @@
 // the file could not be written; -errno when it could not be created.
 int dsp_store(unsigned param, int value);
 
-// Writes a parameter's kept value back into the DSP. 0 (also for the
-// parameters that are never kept); the failure of dsp_set; -1 when the file
-// holds fewer than 2 bytes; -errno when it cannot be opened.
-int dsp_restore(unsigned param);
+// Writes a parameter's kept value back into the DSP, when it has a file of at
+// least 2 bytes (the parameters that are never kept have none). Whatever
+// fails leaves the DSP's own value in place.
+void dsp_restore(unsigned param);

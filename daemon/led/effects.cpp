@@ -1,17 +1,22 @@
 #include "daemon/led/effects.h"
 
+#include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
+#include <pthread.h>
 #include <unistd.h>
 
 #include "daemon/led/led_state.h"
-#include "daemon/server/request_loop.h"
-
-std::atomic<bool> identify_flag{false};
-pthread_mutex_t identify_mutex = PTHREAD_MUTEX_INITIALIZER;
+#include "daemon/server/reply.h"
 
 namespace {
+
+// Identify blinking wanted. Written only under identify_mutex, read by the
+// blink thread without it.
+std::atomic<bool> identify_flag{false};
+// Held by the blink thread for a whole cycle, and by ID while it changes the
+// flag; taken before led_mutex, never after it.
+pthread_mutex_t identify_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 constexpr LedSetting kWhite{0, 255, 255, 255};
 constexpr LedSetting kOff{0, 0, 0, 0};
@@ -56,8 +61,6 @@ void move_unit(std::uint8_t* from, std::uint8_t* to) {
   ++*to;
 }
 
-}  // namespace
-
 void* identify_thread(void*) {
   for (;;) {
     if (!identify_flag.load()) {
@@ -79,13 +82,13 @@ void* identify_thread(void*) {
   return nullptr;
 }
 
-int identify_start() {
+}  // namespace
+
+void identify_start() {
   pthread_t thread;
-  const int result = pthread_create(&thread, nullptr, identify_thread, nullptr);
-  if (result != 0) {
-    return result;
+  if (pthread_create(&thread, nullptr, identify_thread, nullptr) == 0) {
+    pthread_detach(thread);
   }
-  return pthread_detach(thread);
 }
 
 void impress_step(LedSetting* colour) {
@@ -128,7 +131,7 @@ int cmd_id(int argc, char** argv) {
       return result;
     }
   }
-  snprintf(reply_buffer, sizeof reply_buffer, "ACK ID %s\r", argv[1]);
+  reply_format(0, "ACK ID %s\r", argv[1]);
   return send_reply(reply_buffer);
 }
 
@@ -150,11 +153,12 @@ int cmd_impress(int argc, char**) {
   if (argc != 1) {
     return -EINVAL;
   }
+  // One LED a step, 1 to 15 over and over.
   LedSetting colour{0, kImpressLevel, 0, 0};
   for (int step = 0; step < kImpressSteps; ++step) {
     usleep(kImpressStep);
     impress_step(&colour);
-    colour.channel = step % kLedCount + 1;
+    colour.channel = colour.channel == kLedCount ? 1 : colour.channel + 1;
     led_apply(&colour);
   }
   // The show ends dark; the stored state returns with the next LED command.

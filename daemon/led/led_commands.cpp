@@ -1,14 +1,12 @@
 #include "daemon/led/led_commands.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
 #include "daemon/led/led_state.h"
 #include "daemon/server/arguments.h"
-#include "daemon/server/request_loop.h"
+#include "daemon/server/reply.h"
 
 namespace {
 
@@ -41,26 +39,6 @@ std::int32_t setting_channel(const char* text) {
   return static_cast<std::uint32_t>(channel) > kLedStateChannels ? -1 : channel;
 }
 
-// Appends to the reply being built in reply_buffer, never beyond its end;
-// *used counts the characters in it so far.
-__attribute__((format(printf, 2, 3))) void reply_append(size_t* used, const char* format, ...) {
-  if (*used >= sizeof reply_buffer - 1) {
-    return;
-  }
-  va_list arguments;
-  va_start(arguments, format);
-  const int length = vsnprintf(reply_buffer + *used, sizeof reply_buffer - *used, format, arguments);
-  va_end(arguments);
-  if (length < 0) {
-    reply_buffer[*used] = '\0';
-    return;
-  }
-  *used += static_cast<size_t>(length);
-  if (*used > sizeof reply_buffer - 1) {
-    *used = sizeof reply_buffer - 1;
-  }
-}
-
 // Keeps the changed image and shows it. The LEDs are driven even when the
 // save failed; the result is the LEDs' failure, else the save's.
 int store_and_show() {
@@ -69,8 +47,35 @@ int store_and_show() {
   return shown != 0 ? shown : saved;
 }
 
+// One channel's group of a GTS or GTSB report. Every group ends in "SC=0":
+// a fourth value that this appliance does not have, always reported as 0.
+size_t reply_group(size_t at, int channel, int red, int green, int blue) {
+  return reply_format(at, " CH%dR=%d CH%dG=%d CH%dB=%d CH%dSC=0", channel, red, channel, green,
+                      channel, blue, channel);
+}
+
+// Percent steps: step n (0 to 10) is n x 10 percent and level n x 25, but
+// for 100 percent, which is level 255. Counted, not divided: the appliance's
+// CPU has no divide instruction, and its division routine would be the
+// largest function of the daemon.
+
+// The percentage GTSB reports for a level: the highest step it reaches.
 int level_percent(std::uint8_t level) {
-  return level == kLevelFull ? kPercentFull : level / kLevelStep * kPercentStep;
+  int step = kPercentFull / kPercentStep;
+  while (step > 0 && level < step * kLevelStep) {
+    --step;
+  }
+  return step * kPercentStep;
+}
+
+// The level STSB sets for a percentage, or -1 when it is not a step.
+int percent_level(std::uint32_t percent) {
+  for (int step = 0; step * kPercentStep <= kPercentFull; ++step) {
+    if (percent == static_cast<std::uint32_t>(step * kPercentStep)) {
+      return percent == kPercentFull ? kLevelFull : step * kLevelStep;
+    }
+  }
+  return -1;
 }
 
 }  // namespace
@@ -97,8 +102,7 @@ int cmd_sts(int argc, char** argv) {
   if (result != 0) {
     return result;
   }
-  size_t used = 0;
-  reply_append(&used, "ACK STS %s %s\r", argv[1], argv[2]);
+  reply_format(0, "ACK STS %s %s\r", argv[1], argv[2]);
   return send_reply(reply_buffer);
 }
 
@@ -111,28 +115,24 @@ int cmd_stsb(int argc, char** argv) {
   if (channel < 0 || level[0] == '\0' || level[1] != '=') {
     return -EINVAL;
   }
-  const std::int32_t percent = argument_number(level + 2);
-  if (static_cast<std::uint32_t>(percent) > kPercentFull || percent % kPercentStep != 0) {
+  const int value = percent_level(static_cast<std::uint32_t>(argument_number(level + 2)));
+  if (value < 0) {
     return -EINVAL;
   }
   const int component = component_index(level[0]);
   if (component < 0) {
     return -EINVAL;
   }
-  const std::uint8_t value = percent == kPercentFull
-                                 ? kLevelFull
-                                 : static_cast<std::uint8_t>(percent / kPercentStep * kLevelStep);
   for (int c = 1; c <= kLedStateChannels; ++c) {
     if (channel_selected(channel, c)) {
-      led_state_level(c, component) = value;
+      led_state_level(c, component) = static_cast<std::uint8_t>(value);
     }
   }
   const int result = store_and_show();
   if (result != 0) {
     return result;
   }
-  size_t used = 0;
-  reply_append(&used, "ACK STSB %s %s\r", argv[1], argv[2]);
+  reply_format(0, "ACK STSB %s %s\r", argv[1], argv[2]);
   return send_reply(reply_buffer);
 }
 
@@ -159,8 +159,7 @@ int cmd_srgb(int argc, char** argv) {
   if (result != 0) {
     return result;
   }
-  size_t used = 0;
-  reply_append(&used, "ACK SRGB %s %s %s %s\r", argv[1], argv[2], argv[3], argv[4]);
+  reply_format(0, "ACK SRGB %s %s %s %s\r", argv[1], argv[2], argv[3], argv[4]);
   return send_reply(reply_buffer);
 }
 
@@ -169,16 +168,14 @@ int cmd_gts(int argc, char** argv) {
     return -EINVAL;
   }
   const std::int32_t channel = argument_number(argv[1]);
-  size_t used = 0;
-  reply_append(&used, "ACK GTS %d", channel);
+  size_t at = reply_format(0, "ACK GTS %d", channel);
   for (int c = 1; c <= kLedStateChannels; ++c) {
     if (channel_selected(channel, c)) {
-      reply_append(&used, " CH%dR=%d CH%dG=%d CH%dB=%d CH%dSC=0", c,
-                   led_state_flag(c, 0) != 0, c, led_state_flag(c, 1) != 0, c,
-                   led_state_flag(c, 2) != 0, c);
+      at = reply_group(at, c, led_state_flag(c, 0) != 0, led_state_flag(c, 1) != 0,
+                       led_state_flag(c, 2) != 0);
     }
   }
-  reply_append(&used, "\r");
+  reply_format(at, "\r");
   return send_reply(reply_buffer);
 }
 
@@ -187,16 +184,14 @@ int cmd_gtsb(int argc, char** argv) {
     return -EINVAL;
   }
   const std::int32_t channel = argument_number(argv[1]);
-  size_t used = 0;
-  reply_append(&used, "ACK GTSB %d", channel);
+  size_t at = reply_format(0, "ACK GTSB %d", channel);
   for (int c = 1; c <= kLedStateChannels; ++c) {
     if (channel_selected(channel, c)) {
-      reply_append(&used, " CH%dR=%d CH%dG=%d CH%dB=%d CH%dSC=0", c,
-                   level_percent(led_state_level(c, 0)), c, level_percent(led_state_level(c, 1)),
-                   c, level_percent(led_state_level(c, 2)), c);
+      at = reply_group(at, c, level_percent(led_state_level(c, 0)),
+                       level_percent(led_state_level(c, 1)), level_percent(led_state_level(c, 2)));
     }
   }
-  reply_append(&used, "\r");
+  reply_format(at, "\r");
   return send_reply(reply_buffer);
 }
 
@@ -205,14 +200,15 @@ int cmd_grgb(int argc, char** argv) {
     return -EINVAL;
   }
   const std::int32_t channel = argument_number(argv[1]);
-  size_t used = 0;
-  reply_append(&used, "ACK GRGB %d", channel == 0 ? 0 : 2);
+  // The header does not repeat the channel: it is 0 for all of them and 2 for
+  // any single one, whatever its number. Callers rely on it as it is.
+  size_t at = reply_format(0, "ACK GRGB %d", channel == 0 ? 0 : 2);
   for (int c = 1; c <= kLedStateChannels; ++c) {
     if (channel_selected(channel, c)) {
-      reply_append(&used, " CH%d %d %d %d", c, led_state_effective(c, 0),
-                   led_state_effective(c, 1), led_state_effective(c, 2));
+      at = reply_format(at, " CH%d %d %d %d", c, led_state_effective(c, 0),
+                        led_state_effective(c, 1), led_state_effective(c, 2));
     }
   }
-  reply_append(&used, "\r");
+  reply_format(at, "\r");
   return send_reply(reply_buffer);
 }

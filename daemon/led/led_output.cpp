@@ -4,13 +4,16 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include "protocol/platform.h"
 
-pthread_mutex_t led_mutex = PTHREAD_MUTEX_INITIALIZER;
-
 namespace {
+
+// Held around each single brightness-file write: the blink thread writes
+// LEDs too.
+pthread_mutex_t led_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 // The red and blue emitters are brighter than the green one; these factors
 // balance them. Single precision on purpose: the levels must match the

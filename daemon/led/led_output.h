@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <pthread.h>
 
 #include "protocol/platform.h"
 
@@ -12,9 +11,6 @@ struct LedSetting {
   std::uint8_t green;
   std::uint8_t blue;
 };
-
-// Held around each single brightness-file write.
-extern pthread_mutex_t led_mutex;
 
 // The level written for a component after colour correction ('r' x 0.46,
 // 'b' x 0.687 in single precision, truncated, modulo 256; 'g' unchanged).

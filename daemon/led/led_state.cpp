@@ -40,18 +40,18 @@ size_t read_image(int fd) {
 
 }  // namespace
 
-int led_state_init() {
+void led_state_init() {
   set_defaults();
   const int fd = open(kLedStatePath, O_RDONLY);
   if (fd < 0) {
-    return -1;
+    return;
   }
   // A short file overlays the front of the defaults; only a whole one is
   // shown at once.
   if (read_image(fd) == led_state_image.size()) {
     led_state_apply();
   }
-  return close(fd);
+  close(fd);
 }
 
 int led_state_apply() {
@@ -67,7 +67,5 @@ int led_state_apply() {
 }
 
 int led_state_save() {
-  const SettingsWrite written =
-      settings_file_replace(kLedStatePath, led_state_image.data(), led_state_image.size());
-  return written == SettingsWrite::ok ? 0 : -1;
+  return settings_file_replace(kLedStatePath, led_state_image.data(), led_state_image.size());
 }

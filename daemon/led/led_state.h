@@ -25,10 +25,11 @@ inline std::uint8_t led_state_effective(int channel, int component) {
   return led_state_flag(channel, component) ? led_state_level(channel, component) : 0;
 }
 
-// Defaults (channels 1-15 green, all on), then the saved file; a complete
-// file is applied at once. -1 when there is no file, else 0.
-int led_state_init();
+// Defaults (channels 1-15 green, all on), then the saved file if there is
+// one; a complete file is applied at once.
+void led_state_init();
 // Drives channels 1-16 from the image; 0 or the first led_apply failure.
 int led_state_apply();
-// Replaces the state file with the image; 0, or -1 when it failed.
+// Replaces the state file with the image; 0 or settings_file_replace's
+// failure.
 int led_state_save();

@@ -20,29 +20,18 @@ constexpr int kMaxNulledChannels = 2;
 
 }  // namespace
 
-int null_colours_load() {
+void null_colours_load() {
   const int fd = open(kNullColourPath, O_RDONLY);
-  if (fd < 0) {
-    return -errno;
+  if (fd >= 0) {
+    // A short file replaces only the bytes it holds.
+    const ssize_t length = read(fd, null_colours.data(), null_colours.size());
+    (void)length;
+    close(fd);
   }
-  const ssize_t length = read(fd, null_colours.data(), null_colours.size());
-  const int closed = close(fd);
-  if (length != static_cast<ssize_t>(null_colours.size())) {
-    return -EINVAL;
-  }
-  return closed;
 }
 
 int null_colours_save() {
-  switch (settings_file_replace(kNullColourPath, null_colours.data(), null_colours.size())) {
-    case SettingsWrite::ok:
-      return 0;
-    case SettingsWrite::create_failed:
-      return -errno;
-    case SettingsWrite::write_failed:
-      break;
-  }
-  return -EINVAL;
+  return settings_file_replace(kNullColourPath, null_colours.data(), null_colours.size());
 }
 
 int null_mask_apply(int mask) {

@@ -9,11 +9,10 @@ using NullColours = std::array<std::uint8_t, 6>;
 
 extern NullColours null_colours;
 
-// Loads the colours file: 0; -errno when it cannot be opened; -22 when it
-// holds fewer than 6 bytes (those it holds are taken).
-int null_colours_load();
-// Replaces the colours file: 0; -errno when it cannot be created; -22 when
-// it could not be written.
+// Loads the colours file, if there is one; a short file replaces only the
+// bytes it holds.
+void null_colours_load();
+// Replaces the colours file: 0 or settings_file_replace's failure.
 int null_colours_save();
 // Paints channels 1-15 in the null or active colour by the mask (bit n =
 // channel n), saves and drives the LED state, then stores mask and count in

@@ -2,13 +2,12 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 
 #include "daemon/dsp/mailbox.h"
 #include "daemon/dsp/param_store.h"
 #include "daemon/null/null_colours.h"
 #include "daemon/server/arguments.h"
-#include "daemon/server/request_loop.h"
+#include "daemon/server/reply.h"
 
 namespace {
 
@@ -34,19 +33,18 @@ int reply_nulled_channels() {
     }
   }
   if (count == 0) {
-    snprintf(reply_buffer, sizeof reply_buffer, "ACK NULL 0\r");
+    reply_format(0, "ACK NULL 0\r");
   } else if (count == 1) {
-    snprintf(reply_buffer, sizeof reply_buffer, "ACK NULL %d\r", nulled[0]);
+    reply_format(0, "ACK NULL %d\r", nulled[0]);
   } else {
-    snprintf(reply_buffer, sizeof reply_buffer, "ACK NULL %d %d\r", nulled[0], nulled[1]);
+    reply_format(0, "ACK NULL %d %d\r", nulled[0], nulled[1]);
   }
   return send_reply(reply_buffer);
 }
 
 int reply_colours() {
   const NullColours& c = null_colours;
-  snprintf(reply_buffer, sizeof reply_buffer, "ACK ACTNULCOL %d %d %d %d %d %d\r", c[3], c[4], c[5],
-           c[0], c[1], c[2]);
+  reply_format(0, "ACK ACTNULCOL %d %d %d %d %d %d\r", c[3], c[4], c[5], c[0], c[1], c[2]);
   return send_reply(reply_buffer);
 }
 
@@ -62,7 +60,7 @@ int cmd_null(int argc, char** argv) {
     if (result != 0) {
       return result;
     }
-    snprintf(reply_buffer, sizeof reply_buffer, "ACK NULL %d\r", a);
+    reply_format(0, "ACK NULL %d\r", a);
     return send_reply(reply_buffer);
   }
   if (argc == 3) {
@@ -75,7 +73,7 @@ int cmd_null(int argc, char** argv) {
     if (result != 0) {
       return result;
     }
-    snprintf(reply_buffer, sizeof reply_buffer, "ACK NULL %d %d\r", a, b);
+    reply_format(0, "ACK NULL %d %d\r", a, b);
     return send_reply(reply_buffer);
   }
   return -EINVAL;
@@ -97,7 +95,7 @@ int cmd_nullmask(int argc, char** argv) {
   } else {
     return -EINVAL;
   }
-  snprintf(reply_buffer, sizeof reply_buffer, "ACK NULLMASK %d\r", mask);
+  reply_format(0, "ACK NULLMASK %d\r", mask);
   return send_reply(reply_buffer);
 }
 

@@ -9,8 +9,10 @@
 #include "daemon/system/defaults.h"
 #include "daemon/system/version.h"
 
-// Searched in this order.
-const std::array<CommandEntry, 21> command_table{{
+namespace {
+
+// Every command, in the order keywords are looked up.
+constexpr CommandEntry command_table[] = {
     {"ID", cmd_id},
     {"FU", cmd_fu},
     {"VERSION", cmd_version},
@@ -32,7 +34,9 @@ const std::array<CommandEntry, 21> command_table{{
     {"DSPSTATUS", cmd_dspstatus},
     {"MICTEST", cmd_mictest},
     {"IMPRESS", cmd_impress},
-}};
+};
+
+}  // namespace
 
 CommandHandler command_find(const char* keyword) {
   for (const CommandEntry& entry : command_table) {

@@ -2,33 +2,32 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <sys/socket.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include "daemon/server/command_table.h"
-
-char receive_buffer[orvo::kBufferSize];
-char request_copy[orvo::kBufferSize];
-char reply_buffer[orvo::kBufferSize];
-sockaddr_in client_address;
+#include "daemon/server/log.h"
+#include "daemon/server/reply.h"
 
 namespace {
 
 constexpr int kMaxReceiveFailures = 10;
 
 int server_socket = -1;
+// The datagram as received, NUL-terminated, then cut into tokens in place.
+char receive_buffer[orvo::kBufferSize];
+// Verbatim copy of the datagram taken before parsing; echoed by NACK.
+char request_copy[orvo::kBufferSize];
+// Source of the last received datagram; replies go here.
+sockaddr_in client_address;
 socklen_t address_length;
 char* tokens[orvo::kMaxTokens];
 int receive_failures;
 
 void send_nack() {
   // The echo is cut so that the whole reply stays within the buffer.
-  if (snprintf(reply_buffer, sizeof reply_buffer, "NACK %s", request_copy) < 0) {
-    return;
-  }
+  reply_format(0, "NACK %s", request_copy);
   send_reply(reply_buffer);
 }
 
@@ -53,51 +52,14 @@ int tokenise() {
   return count;
 }
 
-}  // namespace
-
-int send_reply(const char* text) {
-  const size_t length = strlen(text);
-  const ssize_t sent = sendto(server_socket, text, length, 0,
-                              reinterpret_cast<const sockaddr*>(&client_address),
-                              sizeof client_address);
-  if (sent < 0) {
-    const int error = errno;
-    syslog(LOG_ERR, "sendto() failed (%m)\n");
-    return -error;
-  }
-  if (static_cast<size_t>(sent) != length) {
-    syslog(LOG_ERR, "short write on udp socket\n");
-    return 1;
-  }
-  return 0;
-}
-
-int server_open() {
-  server_socket = socket(AF_INET, SOCK_DGRAM, 0);
-  if (server_socket < 0) {
-    const int error = errno;
-    syslog(LOG_ERR, "socket() failed (%m)... exiting\n");
-    return -error;
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(orvo::kControlPort);
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (bind(server_socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
-    const int error = errno;
-    syslog(LOG_ERR, "bind() failed (%m)... exiting\n");
-    return -error;
-  }
-  return 0;
-}
-
+// Handles the datagram of the given length that sits in receive_buffer.
 void request_process(size_t length) {
   receive_buffer[length] = '\0';
   memcpy(request_copy, receive_buffer, strlen(receive_buffer) + 1);
   memset(tokens, 0, sizeof tokens);
 
   if (length == 0 || receive_buffer[length - 1] != orvo::kTerminator) {
-    syslog(LOG_ERR, "request did not end in carriage return\n");
+    log_error(kLogNoCarriageReturn);
     send_nack();
     return;
   }
@@ -118,7 +80,7 @@ void request_process(size_t length) {
   }
   const CommandHandler handler = command_find(tokens[0]);
   if (handler == nullptr) {
-    syslog(LOG_ERR, "invalid command '%s' received\n", tokens[0]);
+    log_error(kLogInvalidCommand, tokens[0]);
     send_nack();
     return;
   }
@@ -127,17 +89,61 @@ void request_process(size_t length) {
   }
 }
 
+}  // namespace
+
+int send_reply(const char* text) {
+  const size_t length = strlen(text);
+  const ssize_t sent =
+      sendto(server_socket, text, length, 0, reinterpret_cast<const sockaddr*>(&client_address),
+             sizeof client_address);
+  if (sent < 0) {
+    const int error = errno;
+    log_error(kLogSendFailed);
+    return -error;
+  }
+  if (static_cast<size_t>(sent) != length) {
+    log_error(kLogShortSend);
+    return 1;
+  }
+  return 0;
+}
+
+int server_open() {
+  server_socket = socket(AF_INET, SOCK_DGRAM, 0);
+  if (server_socket < 0) {
+    const int error = errno;
+    log_error(kLogSocketFailed);
+    return -error;
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(orvo::kControlPort);
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (bind(server_socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
+    const int error = errno;
+    log_error(kLogBindFailed);
+    return -error;
+  }
+  return 0;
+}
+
+void request_handle(const void* datagram, size_t length, const sockaddr_in& sender) {
+  length = length < orvo::kMaxDatagram ? length : orvo::kMaxDatagram;
+  memcpy(receive_buffer, datagram, length);
+  client_address = sender;
+  request_process(length);
+}
+
 int server_run() {
   address_length = sizeof client_address;
   for (;;) {
-    const ssize_t length =
-        recvfrom(server_socket, receive_buffer, orvo::kMaxDatagram, 0,
-                 reinterpret_cast<sockaddr*>(&client_address), &address_length);
+    const ssize_t length = recvfrom(server_socket, receive_buffer, orvo::kMaxDatagram, 0,
+                                    reinterpret_cast<sockaddr*>(&client_address), &address_length);
     if (length < 0) {
       const int error = errno;
-      syslog(LOG_ERR, "recvfrom() failed (%m)\n");
+      log_error(kLogReceiveFailed);
       if (++receive_failures >= kMaxReceiveFailures) {
-        syslog(LOG_ERR, "max (10) recvfrom() fails reached... exiting\n");
+        log_error(kLogTooManyReceiveFailures);
         return -error;
       }
       continue;

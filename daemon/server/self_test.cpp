@@ -1,12 +1,12 @@
 #include "daemon/server/self_test.h"
 
 #include <cstdint>
-#include <syslog.h>
 #include <unistd.h>
 
 #include "daemon/dsp/mailbox.h"
 #include "daemon/dsp/param_store.h"
 #include "daemon/led/led_output.h"
+#include "daemon/server/log.h"
 
 namespace {
 
@@ -43,6 +43,6 @@ void startup_self_test() {
       }
     }
   }
-  syslog(LOG_ERR, "mictest fail: ret is %d, val is %d\n", result, value);
+  log_error(kLogMicTestFailed, result, static_cast<int>(value));
   show_failure();
 }

@@ -3,13 +3,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <syslog.h>
 #include <unistd.h>
 
 #include "daemon/dsp/param_store.h"
 #include "daemon/led/effects.h"
 #include "daemon/led/led_state.h"
 #include "daemon/null/null_colours.h"
+#include "daemon/server/log.h"
 #include "daemon/server/request_loop.h"
 #include "daemon/server/self_test.h"
 
@@ -23,7 +23,7 @@ int daemon_main(int argc, char** argv) {
     fputs("failed to daemonize\n", stderr);
     return -error;
   }
-  openlog("orvo-udpd", 0, LOG_DAEMON);
+  log_open();
 
   if (argc < 2 || strcmp(argv[1], "notest") != 0) {
     startup_self_test();

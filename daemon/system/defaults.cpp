@@ -5,7 +5,7 @@
 
 #include "daemon/dsp/param_store.h"
 #include "daemon/null/null_colours.h"
-#include "daemon/server/request_loop.h"
+#include "daemon/server/reply.h"
 #include "protocol/platform.h"
 
 namespace {
@@ -17,8 +17,8 @@ struct DspDefault {
 
 // Stored in this order; the first failure stops the reset.
 constexpr DspDefault kDspDefaults[] = {
-    {DSP_TRACKING, 1},   {DSP_NOISE, 1},     {DSP_APT_ENABLE, 0}, {DSP_APT_MODE, 0},
-    {DSP_NULL_COUNT, 0}, {DSP_NULL_MASK, 0}, {DSP_EQ_BAND0, 0},   {DSP_EQ_BAND1, 0},
+    {DSP_TRACKING, 1},   {DSP_NOISE, 1},     {DSP_APT_ENABLE, 0},  {DSP_APT_MODE, 0},
+    {DSP_NULL_COUNT, 0}, {DSP_NULL_MASK, 0}, {DSP_EQ_BAND0, 0},    {DSP_EQ_BAND1, 0},
     {DSP_EQ_BAND2, 0},   {DSP_EQ_ENABLE, 0}, {DSP_PARAM_13, 5629},
 };
 

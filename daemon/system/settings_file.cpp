@@ -36,24 +36,23 @@ void sync_folder() {
 
 }  // namespace
 
-SettingsWrite settings_file_replace(const char* path, const void* data, size_t size) {
+int settings_file_replace(const char* path, const void* data, size_t size) {
   char temporary[kPathMax];
   const int length = snprintf(temporary, sizeof temporary, "%s.new", path);
   if (length < 0 || length >= kPathMax) {
-    errno = ENAMETOOLONG;
-    return SettingsWrite::create_failed;
+    return -ENAMETOOLONG;
   }
   unlink(temporary);
   const int fd = open(temporary, O_WRONLY | O_CREAT | O_EXCL, 0666);
   if (fd < 0) {
-    return SettingsWrite::create_failed;
+    return -errno;
   }
   const bool written = write_whole(fd, data, size) && fsync(fd) == 0;
   const bool closed = close(fd) == 0;
   if (!written || !closed || rename(temporary, path) != 0) {
     unlink(temporary);
-    return SettingsWrite::write_failed;
+    return -1;
   }
   sync_folder();
-  return SettingsWrite::ok;
+  return 0;
 }

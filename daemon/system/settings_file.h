@@ -5,12 +5,7 @@
 
 #include "protocol/platform.h"
 
-enum class SettingsWrite {
-  ok,
-  create_failed,  // the new file could not be created; errno tells why
-  write_failed,   // it could not be written whole; the old file is kept
-};
-
 // Writes size bytes to a temporary file beside path (mode 0666 before the
-// umask), syncs it and renames it over path.
-SettingsWrite settings_file_replace(const char* path, const void* data, std::size_t size);
+// umask), syncs it and renames it over path. 0; -errno when the new file
+// cannot be created; -1 when it cannot be written whole (the old one is kept).
+int settings_file_replace(const char* path, const void* data, std::size_t size);

@@ -1,11 +1,10 @@
 #include "daemon/system/version.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "daemon/server/request_loop.h"
+#include "daemon/server/reply.h"
 #include "protocol/platform.h"
 
 namespace {
@@ -14,11 +13,13 @@ constexpr size_t kVersionMax = 64;
 
 // The version line without its line feed, in text; 0 or the failure.
 int version_read(char (&text)[kVersionMax]) {
-  const int fd = open(kVersionPath, O_RDONLY);
+  // Non-blocking, so that a version "file" that is a pipe or a device with
+  // nothing to say fails the request instead of stopping the daemon. Set at
+  // open: a pipe without a writer would already block the open itself.
+  const int fd = open(kVersionPath, O_RDONLY | O_NONBLOCK);
   if (fd < 0) {
     return -errno;
   }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   const ssize_t length = read(fd, text, kVersionMax);
   const int error = errno;
   close(fd);
@@ -43,6 +44,6 @@ int cmd_version(int argc, char**) {
   if (result != 0) {
     return result;
   }
-  snprintf(reply_buffer, sizeof reply_buffer, "ACK VERSION %s\r", text);
+  reply_format(0, "ACK VERSION %s\r", text);
   return send_reply(reply_buffer);
 }

@@ -1,5 +1,5 @@
 // Fuzz target over the daemon's whole request path: one input is one received
-// datagram, handed to request_process() exactly as the request loop would,
+// datagram, handed to request_handle() exactly as the request loop would,
 // through framing, tokenising, dispatch and every command handler, with the
 // DSP stand-in serving the mailbox and the LED and settings files behind it.
 //
@@ -12,8 +12,7 @@
 //   - exactly one reply comes back, an ACK of the request's keyword or the
 //     NACK echo of the request;
 //   - nothing is logged but the daemon's own messages;
-//   - the request path allocates no heap memory (outside the parameter file
-//     paths, which asprintf builds and frees within the call);
+//   - the request path allocates no heap memory;
 //   - the settings files stay whole, and no descriptor is left open.
 //
 // The daemon's waits (MICTEST 11 s, FU, IMPRESS, the identify blink, the
@@ -48,7 +47,7 @@
 #include "daemon/led/effects.h"
 #include "daemon/led/led_state.h"
 #include "daemon/null/null_colours.h"
-#include "daemon/server/command_table.h"
+#include "daemon/server/log.h"
 #include "daemon/server/request_loop.h"
 #include "protocol/platform.h"
 #include "protocol/protocol.h"
@@ -60,13 +59,13 @@ constexpr long kTimeDilation = 1000;
 constexpr long kSysfsMagic = 0x62656572;
 
 int reply_socket = -1;
+sockaddr_in reply_address;
 DspStandin* dsp = nullptr;
 int sockets_at_rest = -1;
 unsigned long inputs = 0;
 
 // Heap allocations on the request thread while a request is processed.
 thread_local bool in_request = false;
-thread_local int in_asprintf = 0;
 thread_local unsigned long request_allocations = 0;
 
 [[noreturn]] void fail(const char* what, const uint8_t* data, size_t size) {
@@ -84,7 +83,7 @@ thread_local unsigned long request_allocations = 0;
 }
 
 void on_malloc(const volatile void*, size_t) {
-  if (in_request && in_asprintf == 0) ++request_allocations;
+  if (in_request) ++request_allocations;
 }
 void on_free(const volatile void*) {}
 
@@ -96,36 +95,20 @@ void wait_dilated(unsigned long long microseconds) {
   }
 }
 
-// The only messages the daemon defines; everything is logged at LOG_ERR.
-constexpr const char* kDaemonMessages[] = {
-    "request did not end in carriage return\n",
-    "invalid command '%s' received\n",
-    "sendto() failed (%m)\n",
-    "short write on udp socket\n",
-    "mailbox error (%d)\n",
-    "timed out waiting for transfer complete\n",
-    "param not set correctly, tmp=%x val=%x\n",
-    "recvfrom() failed (%m)\n",
-    "max (10) recvfrom() fails reached... exiting\n",
-    "socket() failed (%m)... exiting\n",
-    "bind() failed (%m)... exiting\n",
-    "mictest fail: ret is %d, val is %d\n",
-};
-
-constexpr size_t kMessageKinds = sizeof kDaemonMessages / sizeof kDaemonMessages[0];
+constexpr size_t kMessageKinds = sizeof kLogMessages / sizeof kLogMessages[0];
 unsigned long logged[kMessageKinds];
 
 void show_log_counts() {
   fprintf(stderr, "request_fuzzer: %lu requests; messages logged:\n", inputs);
   for (size_t i = 0; i < kMessageKinds; ++i) {
-    if (logged[i] != 0) fprintf(stderr, "  %8lu  %s", logged[i], kDaemonMessages[i]);
+    if (logged[i] != 0) fprintf(stderr, "  %8lu  %s", logged[i], kLogMessages[i]);
   }
 }
 
 void check_message(int priority, const char* format) {
   bool known = false;
   for (size_t i = 0; i < kMessageKinds && !known; ++i) {
-    known = strcmp(format, kDaemonMessages[i]) == 0;
+    known = strcmp(format, kLogMessages[i]) == 0;
     if (known) ++logged[i];
   }
   if (!known || (priority & LOG_PRIMASK) != LOG_ERR) {
@@ -276,7 +259,7 @@ void start_appliance() {
     perror("request_fuzzer: reply socket");
     _exit(2);
   }
-  client_address = address;
+  reply_address = address;
 }
 
 }  // namespace
@@ -292,33 +275,9 @@ extern "C" int usleep(useconds_t microseconds) {
   return 0;
 }
 
-// The daemon's log, checked and dropped (it would otherwise go to /dev/log).
-extern "C" void syslog(int priority, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  log_message(priority, format, args);
-  va_end(args);
-}
-
+// The daemon's log, checked and dropped (it would otherwise go to /dev/log):
+// everything the daemon logs goes through log_error, and that through vsyslog.
 extern "C" void vsyslog(int priority, const char* format, va_list args) { log_message(priority, format, args); }
-
-extern "C" void __syslog_chk(int priority, int, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  log_message(priority, format, args);
-  va_end(args);
-}
-
-// The parameter file paths are the daemon's one permitted allocation.
-extern "C" int asprintf(char** out, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  ++in_asprintf;
-  const int result = vasprintf(out, format, args);
-  --in_asprintf;
-  va_end(args);
-  return result;
-}
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   refuse_real_platform();
@@ -332,11 +291,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (sockets_at_rest < 0) sockets_at_rest = open_descriptors().sockets;
   // A receive takes at most kMaxDatagram bytes of a datagram.
   const size_t length = size < orvo::kMaxDatagram ? size : orvo::kMaxDatagram;
-  memcpy(receive_buffer, data, length);
 
   request_allocations = 0;
   in_request = true;
-  request_process(length);
+  request_handle(data, length, reply_address);
   in_request = false;
 
   if (request_allocations != 0) fail("heap allocation in the request path", data, length);
