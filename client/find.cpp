@@ -121,10 +121,12 @@ void replies_wait(int fd, long long deadline, bool sending) {
   }
 }
 
-// One VERSION to every address of every target.
-void targets_send(int fd, Target* targets, int count) {
+// One VERSION to every address of every target (of single addresses only,
+// with ranges false).
+void targets_send(int fd, Target* targets, int count, bool ranges) {
   for (int t = 0; t < count; ++t) {
     Target* target = &targets[t];
+    if (!ranges && target->first != target->last) continue;
     for (uint64_t host = target->first; host <= target->last && !target->failed; ++host) {
       sockaddr_in to{};
       to.sin_family = AF_INET;
@@ -132,12 +134,14 @@ void targets_send(int fd, Target* targets, int count) {
       to.sin_addr.s_addr = htonl(static_cast<uint32_t>(host));
       for (int tries = 0;; ++tries) {
         if (sendto(fd, kRequest, sizeof kRequest - 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0) break;
-        if ((errno != EAGAIN && errno != ENOBUFS) || tries == 100) {
+        // A full send buffer: datagrams to addresses of the local subnet that
+        // nobody holds wait there until the address resolution gives up.
+        if ((errno != EAGAIN && errno != ENOBUFS) || tries == 50) {
           fprintf(stderr, "sendto %s failed (%s)\n", target->text, strerror(errno));
           target->failed = true;
           break;
         }
-        replies_wait(fd, fleet_now_ms() + 10, true);
+        replies_wait(fd, fleet_now_ms() + 100, true);
       }
     }
     replies_drain(fd);
@@ -166,16 +170,18 @@ int fleet_find(char** texts, int count, const FleetTiming& timing) {
     fprintf(stderr, "socket failed: %s\n", strerror(errno));
     return kFleetFailed;
   }
-  const int on = 1, buffer = 1 << 20;
+  // Room for many requests and replies at once, as far as the system allows.
+  const int on = 1, buffer = 4 << 20;
   setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
 
-  // Everything twice, at the start and halfway through the window, so that
-  // one lost datagram does not hide an appliance.
+  // Single (broadcast) addresses get their request again halfway through the
+  // window, so that one lost datagram does not hide every appliance.
   const int half = timing.window_ms / 2;
-  targets_send(fd, targets, count);
+  targets_send(fd, targets, count, true);
   replies_wait(fd, fleet_now_ms() + half, false);
-  targets_send(fd, targets, count);
+  targets_send(fd, targets, count, false);
   replies_wait(fd, fleet_now_ms() + timing.window_ms - half, false);
   close(fd);
 
