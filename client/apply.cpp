@@ -109,5 +109,5 @@ int fleet_apply(const char* file, char** hosts, int count, const FleetTiming& ti
   free(lines);
   free(numbers);
   free(text);
-  return status;
+  return fleet_printed("report") ? status : kFleetFailed;
 }

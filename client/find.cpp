@@ -191,5 +191,5 @@ int fleet_find(char** texts, int count, const FleetTiming& timing) {
            found[i].version != nullptr ? found[i].version : "");
   }
   free(targets);
-  return found_count > 0 ? kFleetOk : kFleetFailed;
+  return fleet_printed("list") && found_count > 0 ? kFleetOk : kFleetFailed;
 }

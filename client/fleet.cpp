@@ -1,6 +1,7 @@
 #include "client/fleet.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -42,4 +43,11 @@ bool fleet_resolve(const char* host, sockaddr_in* address) {
   address->sin_port = htons(orvo::kControlPort);
   memcpy(&address->sin_addr, entry->h_addr_list[0], sizeof address->sin_addr);
   return true;
+}
+
+bool fleet_printed(const char* what) {
+  errno = 0;
+  if (fflush(stdout) == 0 && !ferror(stdout)) return true;
+  fprintf(stderr, "cannot print the %s (%s)\n", what, strerror(errno != 0 ? errno : EIO));
+  return false;
 }

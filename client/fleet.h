@@ -25,6 +25,10 @@ long long fleet_now_ms();
 // when the text is not such a number or lies outside (0, 86400].
 int fleet_parse_seconds(const char* text);
 
+// Ends what went to standard output: true when all of it was written,
+// otherwise false after saying that the named output could not be printed.
+bool fleet_printed(const char* what);
+
 // The IPv4 address of a host name or dotted address, port 49494; false after
 // printing why not.
 bool fleet_resolve(const char* host, sockaddr_in* address);

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -108,7 +109,14 @@ int command_send(int count, char** words, int timeout_ms) {
   if (end != nullptr) {
     *end = '\0';
   }
-  puts(buffer);
+  // A reply that could not be printed (a full disk, a closed pipe) is a
+  // failure like any other: the caller must not take the command as done.
+  errno = 0;
+  if (puts(buffer) == EOF || fflush(stdout) == EOF) {
+    const int error = errno != 0 ? errno : EIO;
+    fprintf(stderr, "cannot print the reply (%s)\n", strerror(error));
+    return -error;
+  }
   return 0;
 }
 
@@ -167,6 +175,9 @@ int main(int argc, char** argv) {
   char** rest = argv + optind;
   const int rest_count = argc - optind;
   if (timeout_ms > 0) timing.reply_ms = timeout_ms;
+  // Output that cannot be printed (a pipe nobody reads) is reported as a
+  // failure, not a reason to die.
+  signal(SIGPIPE, SIG_IGN);
   if (mode == 'f') return fleet_find(rest, rest_count, timing);
   if ((mode == 's' && rest_count != 1) || (mode == 'a' && rest_count < 1)) {
     fputs(kUsage, stderr);

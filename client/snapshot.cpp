@@ -11,7 +11,6 @@
 //   before the LED lines; SRGB switches all three components on, so the
 //   STS lines that switch some off come after it.
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -183,9 +182,5 @@ int fleet_snapshot(const char* host, const FleetTiming& timing) {
     if (!channels_equal(channels[c], channels[common])) channel_print(c, channels[c]);
   }
   for (char* reply : replies) free(reply);
-  if (fflush(stdout) != 0 || ferror(stdout)) {
-    fprintf(stderr, "cannot write the settings: %s\n", strerror(errno));
-    return kFleetFailed;
-  }
-  return kFleetOk;
+  return fleet_printed("settings") ? kFleetOk : kFleetFailed;
 }

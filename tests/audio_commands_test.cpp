@@ -80,9 +80,13 @@ TEST_F(AudioCommands, EqGainsAndTheEnable) {
   dsp_standin_set_value(dsp, 3, 0);
   dsp_standin_set_value(dsp, 5, 7);  // gain 6, but the equalizer is off
   EXPECT_EQ(ask("EQ 0\r"), "ACK EQ 0 0\r");
-  // A write to a band that does not exist still switches the equalizer on.
+  // A write to a band that does not exist touches nothing.
+  dsp_standin_clear_requests(dsp);
   EXPECT_EQ(ask("EQ 3 0\r"), "NACK EQ 3 0\r");
-  EXPECT_EQ(dsp_value(3), 1);
+  EXPECT_TRUE(dsp_standin_requests(dsp).empty());
+  EXPECT_FALSE(box->exists("/media/data/mic-array/dspparam3"));
+  EXPECT_EQ(ask("EQ 0\r"), "ACK EQ 0 0\r");
+  dsp_standin_set_value(dsp, 3, 1);
   EXPECT_EQ(ask("EQ 0\r"), "ACK EQ 0 6\r");
 
   EXPECT_EQ(ask("EQ 1 -20\r"), "ACK EQ 1 -20\r");

@@ -85,6 +85,17 @@ TEST_F(Client, TalksToTheDaemon) {
   EXPECT_EQ(run.status, 0) << "a refusal is still a reply";
 }
 
+TEST_F(Client, FailsWhenItCannotPrintTheReply) {
+  start();
+  // Standard output on a full disk.
+  std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" >/dev/full", "sh"};
+  argv.insert(argv.end(), sim::programs().prefix.begin(), sim::programs().prefix.end());
+  argv.insert(argv.end(), {sim::programs().client, "127.0.0.1", "VERSION"});
+  const sim::RunResult run = box->run_in_network(argv, 20s);
+  EXPECT_EQ(run.err, "cannot print the reply (No space left on device)\n");
+  EXPECT_EQ(run.status, (-ENOSPC) & 0xFF);
+}
+
 TEST_F(Client, GivesUpTwelveSecondsAfterSending) {
   Listener silent(*box);
   ASSERT_TRUE(silent.bound());

@@ -1,6 +1,8 @@
 // The LED state: what the LEDs show at start-up, its file, and how a failing
 // LED or a failing save is handled.
 
+#include <unistd.h>
+
 #include "tests/appliance.h"
 #include "tests/led_test_support.h"
 
@@ -106,17 +108,39 @@ TEST_F(LedState, MissingBrightnessFileStopsTheLedsMidway) {
   EXPECT_TRUE(messages().empty()) << "LED failures are not logged";
 }
 
-TEST_F(LedState, FailedSaveKeepsTheOldFileWhole) {
+TEST_F(LedState, FailedSaveIsRefusedShownAndKeepsTheOldFileWhole) {
   start();
   ASSERT_EQ(ask("SRGB 1 10 20 30\r"), "ACK SRGB 1 10 20 30\r");
   const std::string before = box->read_file(kLedStateFile);
   box->set_mode("/media/data/mic-array", 0555);
-  // The save's failure is not the command's: the LEDs and the image change.
-  EXPECT_EQ(ask("SRGB 1 40 50 60\r"), "ACK SRGB 1 40 50 60\r");
+  // The change would be gone at the next start: refused, though the LEDs and
+  // the image already show it.
+  EXPECT_EQ(ask("SRGB 1 40 50 60\r"), "NACK SRGB 1 40 50 60\r");
+  EXPECT_EQ(ask("STS 2 G=0\r"), "NACK STS 2 G=0\r");
+  EXPECT_EQ(ask("STSB 3 R=100\r"), "NACK STSB 3 R=100\r");
   EXPECT_EQ(led_colour(*box, 1), "18 50 41");
+  EXPECT_EQ(led_colour(*box, 2), "0 0 0");
+  EXPECT_EQ(led_colour(*box, 3), "117 255 0");
   EXPECT_EQ(ask("GRGB 1\r"), "ACK GRGB 2 CH1 40 50 60\r");
   box->set_mode("/media/data/mic-array", 0755);
   EXPECT_EQ(box->read_file(kLedStateFile), before);
+  EXPECT_TRUE(messages().empty()) << "no new log lines";
+}
+
+TEST_F(LedState, BrightnessThatCannotBeWrittenFailsEveryCommandThatShowsTheState) {
+  start();
+  // A brightness file that opens but refuses every write.
+  const std::string file = box->host_path(brightness_path(2, 'g'));
+  ASSERT_EQ(unlink(file.c_str()), 0);
+  ASSERT_EQ(symlink("/dev/full", file.c_str()), 0);
+  EXPECT_EQ(ask("SRGB 0 255 255 255\r"), "NACK SRGB 0 255 255 255\r");
+  EXPECT_EQ(led_colour(*box, 1), "117 255 175");
+  EXPECT_EQ(box->read_file(brightness_path(2, 'r')), "117") << "written up to the failing component";
+  EXPECT_EQ(box->read_file(brightness_path(2, 'b')), "0") << "and not beyond it";
+  EXPECT_EQ(ask("NULL 3\r"), "NACK NULL 3\r");
+  EXPECT_EQ(ask("ID 1\r"), "ACK ID 1\r");
+  EXPECT_EQ(ask("ID 0\r"), "NACK ID 0\r") << "the stored state could not be shown again";
+  EXPECT_TRUE(messages().empty()) << "LED failures are not logged";
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <sys/stat.h>
 
 #include "tests/appliance.h"
 
@@ -137,12 +138,40 @@ TEST_F(NullZones, ChannelsSwitchedOffStayDark) {
   EXPECT_EQ(ask("GTSB 5\r"), "ACK GTSB 5 CH5R=0 CH5G=100 CH5B=0 CH5SC=0\r");
 }
 
-TEST_F(NullZones, NullMaskFailuresAreReportedNullFailuresAreNot) {
+TEST_F(NullZones, MaskThatTheDspRefusesIsReported) {
   dsp_standin_set_fault(dsp, 12, DspFault::error_code, 3);
   EXPECT_EQ(ask("NULLMASK 8\r"), "NACK NULLMASK 8\r");
-  EXPECT_EQ(ask("NULL 3\r"), "ACK NULL 3\r");
+  EXPECT_EQ(ask("NULL 3\r"), "NACK NULL 3\r");
+  EXPECT_EQ(ask("NULL 3 5\r"), "NACK NULL 3 5\r");
   EXPECT_EQ(ask("NULL\r"), "NACK NULL\r");
   EXPECT_TRUE(box->wait_log("mailbox error (3)\n", 3s));
+  // The ring already shows the mask the DSP did not take; nothing is undone.
+  EXPECT_EQ(leds_showing(kNullShown), (std::vector<int>{3, 5}));
+}
+
+TEST_F(NullZones, SettingsFilesThatCannotBeWrittenAreReportedAndTheRestIsDone) {
+  // A folder in the way of the new file: that one file cannot be replaced.
+  const auto block = [&](const std::string& name) {
+    ASSERT_EQ(mkdir(box->host_path("/media/data/mic-array/" + name + ".new").c_str(), 0755), 0);
+  };
+  block("nullcolour");
+  EXPECT_EQ(ask("ACTNULCOL 0 0 255 255 0 0\r"), "NACK ACTNULCOL 0 0 255 255 0 0\r");
+  EXPECT_EQ(ask("ACTNULCOL\r"), "ACK ACTNULCOL 0 0 255 255 0 0\r");
+  EXPECT_EQ(leds_showing(Rgb{0, 0, 175}).size(), 15u) << "the ring shows the new colours";
+
+  box->write_file("/media/data/mic-array/master-ip", "192.0.2.1\n");
+  EXPECT_EQ(ask("DEFAULTS\r"), "NACK DEFAULTS\r");
+  EXPECT_FALSE(box->exists("/media/data/mic-array/master-ip"));
+  EXPECT_EQ(ask("ACTNULCOL\r"), "ACK ACTNULCOL 0 255 0 234 123 0\r");
+  EXPECT_EQ(leds_showing(kActiveShown).size(), 15u);
+  EXPECT_FALSE(box->exists("/media/data/mic-array/nullcolour"));
+
+  block("led-internal-state");
+  EXPECT_EQ(ask("NULL 7\r"), "NACK NULL 7\r");
+  EXPECT_EQ(leds_showing(kNullShown), std::vector<int>{7});
+  EXPECT_EQ(ask("NULL\r"), "ACK NULL 7\r") << "the DSP holds the mask";
+  EXPECT_EQ(file("dspparam12"), std::string("\x80\x00", 2));
+  EXPECT_TRUE(messages().empty()) << "no new log lines";
 }
 
 class SavedColours : public Appliance {};

@@ -74,17 +74,16 @@ int eq_read(std::int32_t band) {
 }
 
 int eq_write(std::int32_t band, std::int16_t gain) {
-  if (gain < kEqGainMin || gain > kEqGainMax) {
+  // Both arguments are checked before anything is written: a refused write
+  // leaves the equalizer as it was.
+  unsigned param = 0;
+  if (gain < kEqGainMin || gain > kEqGainMax || !eq_band_param(band, &param)) {
     return -EINVAL;
   }
-  // Any write switches the equalizer on, even one for a band that is refused.
+  // Any write switches the equalizer on.
   int result = dsp_store(DSP_EQ_ENABLE, 1);
   if (result != 0) {
     return result;
-  }
-  unsigned param = 0;
-  if (!eq_band_param(band, &param)) {
-    return -EINVAL;
   }
   result = dsp_store(param, gain);
   return result != 0 ? result : acknowledge_eq(band, gain);

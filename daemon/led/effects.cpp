@@ -123,7 +123,10 @@ int cmd_id(int argc, char** argv) {
   // further cycle starts, so the stored state shown below stays.
   identify_set(on);
   if (!on) {
-    led_state_apply();
+    const int result = led_state_apply();
+    if (result != 0) {
+      return result;
+    }
   }
   snprintf(reply_buffer, sizeof reply_buffer, "ACK ID %s\r", argv[1]);
   return send_reply(reply_buffer);
@@ -133,13 +136,14 @@ int cmd_fu(int argc, char**) {
   if (argc != 1) {
     return -EINVAL;
   }
-  // Dark, white, dark ... dark.
+  // Dark, white, dark ... dark. A flash that fails to show is only missed;
+  // the stored state must come back, or the command has failed.
   for (int phase = 0; phase < kFlashPhases; ++phase) {
     led_apply(phase % 2 == 1 ? &kWhite : &kOff);
     usleep(kFlashPhase);
   }
-  led_state_apply();
-  return send_reply("ACK FU\r");
+  const int result = led_state_apply();
+  return result != 0 ? result : send_reply("ACK FU\r");
 }
 
 int cmd_impress(int argc, char**) {
@@ -154,6 +158,6 @@ int cmd_impress(int argc, char**) {
     led_apply(&colour);
   }
   // The show ends dark; the stored state returns with the next LED command.
-  led_apply(&kOff);
-  return send_reply("ACK IMPRESS\r");
+  const int result = led_apply(&kOff);
+  return result != 0 ? result : send_reply("ACK IMPRESS\r");
 }

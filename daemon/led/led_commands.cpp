@@ -61,10 +61,12 @@ __attribute__((format(printf, 2, 3))) void reply_append(size_t* used, const char
   }
 }
 
-// Keeps the changed image and shows it; the LEDs' failure is the result.
+// Keeps the changed image and shows it. The LEDs are driven even when the
+// save failed; the result is the LEDs' failure, else the save's.
 int store_and_show() {
-  led_state_save();
-  return led_state_apply();
+  const int saved = led_state_save();
+  const int shown = led_state_apply();
+  return shown != 0 ? shown : saved;
 }
 
 int level_percent(std::uint8_t level) {

@@ -50,13 +50,13 @@ int led_write(int led, char component, unsigned level) {
     return -error;
   }
   char text[kLevelTextSize];
-  snprintf(text, sizeof text, "%u", corrected);
-  // A brightness that did not take is not worth failing the caller for.
-  const ssize_t written = write(fd, text, strlen(text));
-  (void)written;
+  const size_t length = static_cast<size_t>(snprintf(text, sizeof text, "%u", corrected));
+  const ssize_t written = write(fd, text, length);
+  // A driver that refuses the level fails the write; a short one did not set it either.
+  const int result = written < 0 ? -errno : static_cast<size_t>(written) != length ? -EIO : 0;
   close(fd);
   pthread_mutex_unlock(&led_mutex);
-  return 0;
+  return result;
 }
 
 int led_apply(const LedSetting* setting) {

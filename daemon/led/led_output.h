@@ -21,7 +21,8 @@ extern pthread_mutex_t led_mutex;
 unsigned led_corrected_level(char component, unsigned level);
 
 // Writes one component ('r', 'g' or 'b') of one LED (1-15). 0, or -errno
-// when the brightness file cannot be opened.
+// when the brightness file cannot be opened or written (-EIO for a short
+// write).
 int led_write(int led, char component, unsigned level);
 
 // Writes red, green and blue of every LED the setting selects, LED 1 to 15;

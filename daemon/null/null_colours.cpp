@@ -56,7 +56,9 @@ int null_mask_apply(int mask) {
       led_state_level(channel, component) = null_colours[colour + component];
     }
   }
-  led_state_save();
+  // A failed save does not stop the LEDs and the DSP from taking the mask;
+  // it is reported once they have.
+  const int saved = led_state_save();
   int result = led_state_apply();
   if (result != 0) {
     return result;
@@ -65,5 +67,6 @@ int null_mask_apply(int mask) {
   if (result != 0) {
     return result;
   }
-  return dsp_store(DSP_NULL_COUNT, nulled);
+  result = dsp_store(DSP_NULL_COUNT, nulled);
+  return result != 0 ? result : saved;
 }

@@ -17,6 +17,7 @@ int null_colours_load();
 int null_colours_save();
 // Paints channels 1-15 in the null or active colour by the mask (bit n =
 // channel n), saves and drives the LED state, then stores mask and count in
-// the DSP. -22 for more than two bits (nothing changes), else the first
-// failure.
+// the DSP. -22 for more than two bits (nothing changes); else the first
+// failure of the LEDs or the DSP, which ends the sequence there; else -1
+// when the LED state could not be saved.
 int null_mask_apply(int mask);

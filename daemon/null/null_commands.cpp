@@ -58,8 +58,10 @@ int cmd_null(int argc, char** argv) {
   }
   if (argc == 2) {
     const std::int32_t a = argument_number(argv[1]);
-    // The mask is acknowledged even when it could not be applied.
-    null_mask_apply(channel_bit(a));
+    const int result = null_mask_apply(channel_bit(a));
+    if (result != 0) {
+      return result;
+    }
     snprintf(reply_buffer, sizeof reply_buffer, "ACK NULL %d\r", a);
     return send_reply(reply_buffer);
   }
@@ -69,7 +71,10 @@ int cmd_null(int argc, char** argv) {
     if (a == 0 || b == 0) {
       return -EINVAL;
     }
-    null_mask_apply(channel_bit(a) | channel_bit(b));
+    const int result = null_mask_apply(channel_bit(a) | channel_bit(b));
+    if (result != 0) {
+      return result;
+    }
     snprintf(reply_buffer, sizeof reply_buffer, "ACK NULL %d %d\r", a, b);
     return send_reply(reply_buffer);
   }
@@ -102,13 +107,20 @@ int cmd_actnulcol(int argc, char** argv) {
     for (int i = 0; i < 6; ++i) {
       null_colours[kFromArgument[i]] = static_cast<std::uint8_t>(argument_number(argv[i + 1]));
     }
-    null_colours_save();
+    const int saved = null_colours_save();
     // Repaint the ring with the mask the DSP holds. When the DSP cannot say
     // which channels are nulled, the LEDs are left as they are: guessing a
-    // mask would show (and store) the wrong channels as nulled.
+    // mask would show (and store) the wrong channels as nulled. The new
+    // colours are kept either way and show with the next mask.
     std::uint16_t mask;
     if (dsp_get(DSP_NULL_MASK, &mask) == 0) {
-      null_mask_apply(mask);
+      const int result = null_mask_apply(mask);
+      if (result != 0) {
+        return result;
+      }
+    }
+    if (saved != 0) {
+      return saved;
     }
   } else if (argc != 1) {
     return -EINVAL;

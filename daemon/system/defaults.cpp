@@ -41,11 +41,22 @@ int cmd_defaults(int argc, char**) {
       return result;
     }
   }
+  // From here on every step is taken even when an earlier one failed; the
+  // first failure is the result.
+  int result = 0;
   for (const char* path : kForgottenFiles) {
-    unlink(path);
+    if (unlink(path) != 0 && errno != ENOENT && result == 0) {
+      result = -errno;
+    }
   }
   null_colours = kFactoryColours;
-  null_colours_save();
-  null_mask_apply(0);
-  return send_reply("ACK DEFAULTS\r");
+  const int saved = null_colours_save();
+  if (result == 0) {
+    result = saved;
+  }
+  const int applied = null_mask_apply(0);
+  if (result == 0) {
+    result = applied;
+  }
+  return result != 0 ? result : send_reply("ACK DEFAULTS\r");
 }
