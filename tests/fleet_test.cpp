@@ -147,7 +147,7 @@ TEST_F(Fleet, FindListsTheAppliancesThatAnswerSortedByAddress) {
 
   // 255.255.255.255 by default; or a range, alone or beside a broadcast address.
   for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"-f"}, {"-f", "-w", "0.5", sim::Site::subnet()},
+       {std::vector<std::string>{"-f"}, {"-f", "-w", "2", sim::Site::subnet()},
         {"-f", sim::Site::address(3), "192.0.2.255", "192.0.2.8/29"}}) {
     const sim::RunResult run = client(args);
     EXPECT_EQ(run.out, present) << run.err;
@@ -197,7 +197,7 @@ TEST_F(Fleet, ApplyReportsForEachApplianceWhereItStopped) {
   const TextFile file("# a microphone test between two settings\nTRACKING 0\nMICTEST\n\nEQ 1 -3\nTRACKING 1\n");
   const std::vector<std::string> hosts = {sim::Site::address(0), sim::Site::address(1), sim::Site::address(2)};
   // A reply time-out far shorter than the microphone test.
-  std::vector<std::string> args = {"-a", file.path(), "-t", "0.3", "-r", "2"};
+  std::vector<std::string> args = {"-a", file.path(), "-t", "1", "-r", "2"};
   args.insert(args.end(), hosts.begin(), hosts.end());
   const sim::RunResult run = client(args);
   EXPECT_EQ(run.out, hosts[0] + " done\n" + hosts[1] + " refused line 5: EQ 1 -3\n" + hosts[2] +
@@ -224,8 +224,15 @@ TEST_F(Fleet, ApplyCompletesThroughLostRequestsAndReplies) {
   const Relay losing_requests(*site, "192.0.2.201", 0, true);
   const Relay losing_replies(*site, "192.0.2.202", 1, false);
   ASSERT_TRUE(losing_requests.running() && losing_replies.running());
+  // The first request gets through, the second is lost: ID must not run
+  // twice, so it is not sent again.
+  const TextFile identify("TRACKING 0\nID 1\n");
+  const sim::RunResult once = client({"-a", identify.path(), "-t", "0.5", "192.0.2.201"});
+  EXPECT_EQ(once.out, "192.0.2.201 no answer to line 2: ID 1\n") << once.err;
+  EXPECT_EQ(once.status, 1);
+
   const TextFile file("TRACKING 0\nNOISESUP 0\nAPT 2\nEQ 0 -5\nEQ 1 3\nEQ 2 -1\nSRGB 0 1 2 3\nSTS 4 G=0\n");
-  const sim::RunResult run = client({"-a", file.path(), "-t", "0.3", "192.0.2.201", "192.0.2.202"});
+  const sim::RunResult run = client({"-a", file.path(), "-t", "0.5", "192.0.2.201", "192.0.2.202"});
   EXPECT_EQ(run.out, "192.0.2.201 done\n192.0.2.202 done\n") << run.err;
   EXPECT_EQ(run.status, 0);
   EXPECT_GE(losing_requests.dropped(), 4);
