@@ -68,10 +68,14 @@ CpuTime cpu_time() {
 // How busy the machine's CPUs were since then, in percent of all of them.
 double busy_percent(const CpuTime& since) {
   const CpuTime now = cpu_time();
-  return now.total > since.total ? 100.0 * static_cast<double>(now.busy - since.busy) / static_cast<double>(now.total - since.total) : 0;
+  return now.total > since.total ? 100.0 * static_cast<double>(now.busy - since.busy) /
+                                       static_cast<double>(now.total - since.total)
+                                 : 0;
 }
 
-int lines_of(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
+int lines_of(const std::string& text) {
+  return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
 
 // Milliseconds from one broadcast VERSION until count appliances have
 // answered, or -1 when they have not within 5 s.
@@ -111,7 +115,8 @@ int main(int argc, char** argv) {
     if (strcmp(argv[i], "-r") == 0) rounds = atoi(argv[i + 1]);
   }
   if (count < 1 || count > sim::Site::kMaxAppliances || rounds < 1 || argc % 2 == 0) {
-    fprintf(stderr, "usage: orvo-fleet-bench [-n APPLIANCES (1-%d)] [-r ROUNDS]\n", sim::Site::kMaxAppliances);
+    fprintf(stderr, "usage: orvo-fleet-bench [-n APPLIANCES (1-%d)] [-r ROUNDS]\n",
+            sim::Site::kMaxAppliances);
     return 2;
   }
   std::string error;
@@ -124,8 +129,8 @@ int main(int argc, char** argv) {
   printf("site: %d appliances made and started in %.1f s\n", count, seconds_since(start));
   const CpuTime idle_since = cpu_time();
   std::this_thread::sleep_for(2s);
-  printf("site: idle, the machine's %u CPUs are %.0f %% busy\n", std::thread::hardware_concurrency(),
-         busy_percent(idle_since));
+  printf("site: idle, the machine's %u CPUs are %.0f %% busy\n",
+         std::thread::hardware_concurrency(), busy_percent(idle_since));
 
   // Find.
   std::vector<double> answers;
@@ -146,17 +151,24 @@ int main(int argc, char** argv) {
         fewest = std::min(fewest, lines_of(run.out));
         walls.push_back(static_cast<double>(run.elapsed.count()) / 1000);
       }
-      printf("find: orvo-udpc -f -w %-3s %-15s lists %d of %d (fewest of %d rounds), wall %.2f s (median)\n", window,
-             target.c_str(), fewest, count, rounds, median(walls));
+      printf("find: orvo-udpc -f -w %-3s %-15s lists %d of %d (fewest of %d rounds), wall %.2f s "
+             "(median)\n",
+             window, target.c_str(), fewest, count, rounds, median(walls));
     }
   }
 
   // Apply: a snapshot of 30 command lines, taken from the first appliance.
-  std::vector<std::string> setup = {"TRACKING 0", "NOISESUP 0", "APT 2", "EQ 0 -4", "EQ 1 2", "EQ 2 -9",
-                                    "ACTNULCOL 0 0 255 255 0 0", "NULL 0"};
+  std::vector<std::string> setup = {"TRACKING 0",
+                                    "NOISESUP 0",
+                                    "APT 2",
+                                    "EQ 0 -4",
+                                    "EQ 1 2",
+                                    "EQ 2 -9",
+                                    "ACTNULCOL 0 0 255 255 0 0",
+                                    "NULL 0"};
   for (int c = 1; c <= 16; ++c) {
-    setup.push_back("SRGB " + std::to_string(c) + " " + std::to_string(c) + " " + std::to_string(2 * c) + " " +
-                    std::to_string(3 * c));
+    setup.push_back("SRGB " + std::to_string(c) + " " + std::to_string(c) + " " +
+                    std::to_string(2 * c) + " " + std::to_string(3 * c));
   }
   for (int c = 1; c <= 6; ++c) setup.push_back("STS " + std::to_string(c) + " G=0");
   for (const std::string& request : setup) site->appliance(0).request(request + "\r");
@@ -169,7 +181,8 @@ int main(int argc, char** argv) {
   for (size_t at = 0; at < snapshot.out.size(); at = snapshot.out.find('\n', at) + 1) {
     commands += snapshot.out[at] != '#';
   }
-  const std::string file = (getenv("TMPDIR") != nullptr ? getenv("TMPDIR") : "/tmp") + std::string("/orvo-fleet-bench.txt");
+  const std::string file = (getenv("TMPDIR") != nullptr ? getenv("TMPDIR") : "/tmp") +
+                           std::string("/orvo-fleet-bench.txt");
   std::ofstream(file) << snapshot.out;
 
   std::vector<std::string> one = {"-a", file, sim::Site::address(0)};
@@ -188,10 +201,12 @@ int main(int argc, char** argv) {
   }
   unlink(file.c_str());
   const double single = median(one_ms), many = median(all_ms);
-  printf("apply: %d-line snapshot to 1 appliance: %.0f ms; to %d: %.0f ms (medians of %d); ratio %.2f%s\n", commands,
-         single, count, many, rounds, single > 0 ? many / single : 0.0,
+  printf("apply: %d-line snapshot to 1 appliance: %.0f ms; to %d: %.0f ms (medians of %d); ratio "
+         "%.2f%s\n",
+         commands, single, count, many, rounds, single > 0 ? many / single : 0.0,
          failed != 0 ? " (some runs failed!)" : "");
-  printf("apply: the CPUs were %.0f %% busy while it went to 1, %.0f %% while it went to %d (medians)\n",
+  printf("apply: the CPUs were %.0f %% busy while it went to 1, %.0f %% while it went to %d "
+         "(medians)\n",
          median(one_busy), median(all_busy), count);
   return failed != 0 ? 1 : 0;
 }

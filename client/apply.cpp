@@ -63,7 +63,8 @@ int fleet_apply(const char* file, char** hosts, int count, const FleetTiming& ti
     while (blank(*line)) ++line, --length;
     if (length > 0 && *line != '#') {
       if (length > orvo::kMaxDatagram - 2) {
-        fprintf(stderr, "%s:%d: line too long (at most %zu bytes)\n", file, number, orvo::kMaxDatagram - 2);
+        fprintf(stderr, "%s:%d: line too long (at most %zu bytes)\n", file, number,
+                orvo::kMaxDatagram - 2);
         return kFleetUsage;
       }
       if (line_count == room) {

@@ -58,13 +58,15 @@ long token_number(const Token& token) {
 bool argument_echoed(const Token& sent, const Token& echoed) {
   if (tokens_equal(sent, echoed)) return true;
   if (sent.length == 0 || echoed.length == 0) return false;
-  return ((static_cast<unsigned long>(token_number(sent)) - static_cast<unsigned long>(token_number(echoed))) & 0xFF) == 0;
+  return ((static_cast<unsigned long>(token_number(sent)) -
+           static_cast<unsigned long>(token_number(echoed))) &
+          0xFF) == 0;
 }
 
 // How long the daemon may keep busy with a command before it answers, on top
 // of the reply time-out.
 int line_busy_ms(const Token& keyword) {
-  if (token_is(keyword, "MICTEST")) return 15000;  // 11 s, then up to 4 DSP transfers
+  if (token_is(keyword, "MICTEST")) return 15000;   // 11 s, then up to 4 DSP transfers
   if (token_is(keyword, "DEFAULTS")) return 10000;  // a dozen verified DSP writes
   if (token_is(keyword, "IMPRESS")) return 6000;
   if (token_is(keyword, "FU")) return 5000;
@@ -89,8 +91,9 @@ bool line_send(Peer* peer, char* buffer) {
   const size_t length = strlen(line);
   memcpy(buffer, line, length);
   buffer[length] = orvo::kTerminator;
-  const ssize_t sent = sendto(peer->fd, buffer, length + 1, 0, reinterpret_cast<const sockaddr*>(&peer->address),
-                              sizeof peer->address);
+  const ssize_t sent =
+      sendto(peer->fd, buffer, length + 1, 0, reinterpret_cast<const sockaddr*>(&peer->address),
+             sizeof peer->address);
   if (sent < 0 && errno != EAGAIN && errno != ENOBUFS && errno != EINTR) {
     peer->error = errno;
     return false;
@@ -131,7 +134,8 @@ ReplyMatch reply_match(const char* line, const char* reply, size_t reply_length)
     // The request exactly as received, CR included; a long one is cut where
     // the daemon's reply buffer ends.
     const size_t whole = 5 + line_length + 1;
-    if (reply_length != whole && (reply_length < orvo::kMaxDatagram || reply_length > whole)) return kReplyOther;
+    if (reply_length != whole && (reply_length < orvo::kMaxDatagram || reply_length > whole))
+      return kReplyOther;
     const size_t compared = reply_length - 5 < line_length ? reply_length - 5 : line_length;
     if (memcmp(reply + 5, line, compared) != 0) return kReplyOther;
     return reply_length < whole || reply[whole - 1] == orvo::kTerminator ? kReplyNack : kReplyOther;
@@ -140,8 +144,8 @@ ReplyMatch reply_match(const char* line, const char* reply, size_t reply_length)
   const char* end = strchr(reply, orvo::kTerminator);
   Token sent[kMaxTokens], echoed[kMaxTokens];
   const int sent_count = tokens_split(line, line_length, sent);
-  const int echoed_count =
-      tokens_split(reply + 4, end != nullptr ? static_cast<size_t>(end - reply - 4) : strlen(reply + 4), echoed);
+  const int echoed_count = tokens_split(
+      reply + 4, end != nullptr ? static_cast<size_t>(end - reply - 4) : strlen(reply + 4), echoed);
   if (!tokens_equal(sent[0], echoed[0])) return kReplyOther;
   if (token_is(sent[0], "GRGB") && sent_count == 2) {
     // "ACK GRGB 0" for all channels, else "ACK GRGB 2" and the channel's group.
@@ -198,7 +202,8 @@ void exchange_run(Peer* peers, int count, const FleetTiming& timing) {
           continue;
         }
         ++peer->sends;
-        const long long wait = once ? static_cast<long long>(timing.reply_ms) * (timing.resends + 1) : timing.reply_ms;
+        const long long wait =
+            once ? static_cast<long long>(timing.reply_ms) * (timing.resends + 1) : timing.reply_ms;
         peer->deadline = now + wait + line_busy_ms(keyword);
       }
       if (peer->deadline < wake) wake = peer->deadline;
@@ -207,7 +212,8 @@ void exchange_run(Peer* peers, int count, const FleetTiming& timing) {
     }
     if (watched == 0) break;
     const long long left = wake - now;
-    if (poll(fds, static_cast<nfds_t>(watched), left < 0 ? 0 : static_cast<int>(left)) <= 0) continue;
+    if (poll(fds, static_cast<nfds_t>(watched), left < 0 ? 0 : static_cast<int>(left)) <= 0)
+      continue;
     for (int k = 0; k < watched; ++k) {
       if (fds[k].revents != 0) peer_receive(&peers[owners[k]], buffer);
     }

@@ -75,7 +75,8 @@ void appliance_add(uint32_t address, const char* version) {
   if (at > 0 && found[at - 1].address == address) return;
   if (found_count == found_room) {
     const int room = found_room == 0 ? 64 : found_room * 2;
-    Appliance* grown = static_cast<Appliance*>(realloc(found, static_cast<size_t>(room) * sizeof *found));
+    Appliance* grown =
+        static_cast<Appliance*>(realloc(found, static_cast<size_t>(room) * sizeof *found));
     if (grown == nullptr) return;
     found = grown;
     found_room = room;
@@ -90,7 +91,8 @@ void replies_drain(int fd) {
   for (;;) {
     sockaddr_in from;
     socklen_t from_length = sizeof from;
-    const ssize_t got = recvfrom(fd, reply, orvo::kMaxDatagram, 0, reinterpret_cast<sockaddr*>(&from), &from_length);
+    const ssize_t got = recvfrom(fd, reply, orvo::kMaxDatagram, 0,
+                                 reinterpret_cast<sockaddr*>(&from), &from_length);
     if (got < 0) return;
     reply[got] = '\0';
     if (from.sin_port != htons(orvo::kControlPort)) continue;
@@ -133,7 +135,9 @@ void targets_send(int fd, Target* targets, int count, bool ranges) {
       to.sin_port = htons(orvo::kControlPort);
       to.sin_addr.s_addr = htonl(static_cast<uint32_t>(host));
       for (int tries = 0;; ++tries) {
-        if (sendto(fd, kRequest, sizeof kRequest - 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0) break;
+        if (sendto(fd, kRequest, sizeof kRequest - 1, 0, reinterpret_cast<sockaddr*>(&to),
+                   sizeof to) >= 0)
+          break;
         // A full send buffer: datagrams to addresses of the local subnet that
         // nobody holds wait there until the address resolution gives up.
         if ((errno != EAGAIN && errno != ENOBUFS) || tries == 50) {
@@ -161,7 +165,8 @@ int fleet_find(char** texts, int count, const FleetTiming& timing) {
   if (targets == nullptr) return kFleetFailed;
   for (int i = 0; i < count; ++i) {
     if (!target_parse(texts[i], &targets[i])) {
-      fprintf(stderr, "not an address or range (A.B.C.D or A.B.C.D/%d..32): '%s'\n", kSmallestPrefix, texts[i]);
+      fprintf(stderr, "not an address or range (A.B.C.D or A.B.C.D/%d..32): '%s'\n",
+              kSmallestPrefix, texts[i]);
       return kFleetUsage;
     }
   }

@@ -13,9 +13,9 @@ constexpr int kFleetUsage = 2;   // the command line or the file is unusable
 
 // How long to wait for replies, and how often to send a request again.
 struct FleetTiming {
-  int reply_ms;  // a reply's time-out, before a request is sent again
-  int resends;   // at most this many times per request
-  int window_ms; // how long find collects replies
+  int reply_ms;   // a reply's time-out, before a request is sent again
+  int resends;    // at most this many times per request
+  int window_ms;  // how long find collects replies
 };
 
 // Milliseconds on a clock that never jumps.

@@ -19,8 +19,8 @@
 
 namespace {
 
-constexpr int kReplyTimeoutMs = 12000;       // of the one command
-constexpr int kFleetReplyTimeoutMs = 1000;   // of each line, before it is sent again
+constexpr int kReplyTimeoutMs = 12000;      // of the one command
+constexpr int kFleetReplyTimeoutMs = 1000;  // of each line, before it is sent again
 constexpr int kFleetResends = 3;
 constexpr int kFindWindowMs = 1000;
 constexpr int kUsageStatus = 2;

@@ -20,9 +20,22 @@
 
 namespace {
 
-const char* const kQueries[] = {"TRACKING", "NOISESUP", "APT",      "EQ 0",  "EQ 1",  "EQ 2",
+const char* const kQueries[] = {"TRACKING",  "NOISESUP", "APT",   "EQ 0",   "EQ 1",  "EQ 2",
                                 "ACTNULCOL", "NULLMASK", "GTS 0", "GTSB 0", "GRGB 0"};
-enum Query { kTracking, kNoise, kApt, kEq0, kEq1, kEq2, kColours, kMask, kFlags, kPercent, kLevels, kQueryCount };
+enum Query {
+  kTracking,
+  kNoise,
+  kApt,
+  kEq0,
+  kEq1,
+  kEq2,
+  kColours,
+  kMask,
+  kFlags,
+  kPercent,
+  kLevels,
+  kQueryCount
+};
 
 constexpr int kChannels = 16;  // of the LED state; 16 has no LED
 constexpr char kComponents[] = "RGB";
@@ -88,6 +101,9 @@ bool colours_read(const char* reply, int values[kChannels + 1][3]) {
   return seen == kChannels;
 }
 
+// The level that STSB sets for a percentage, which GTSB reports back.
+int percent_level(int percent) { return percent >= 100 ? 255 : percent / 10 * 25; }
+
 bool channels_equal(const Channel& a, const Channel& b) {
   return memcmp(a.level, b.level, sizeof a.level) == 0 && memcmp(a.on, b.on, sizeof a.on) == 0;
 }
@@ -124,11 +140,18 @@ int fleet_snapshot(const char* host, const FleetTiming& timing) {
   long tracking = 0, noise = 0, apt = 0, band[3][2] = {}, colours[6] = {}, mask = 0;
   static int flags[kChannels + 1][3], percent[kChannels + 1][3], levels[kChannels + 1][3];
   Query bad = kQueryCount;
+  for (int q = 0; q < kQueryCount; ++q) {
+    if (replies[q] == nullptr) {
+      fprintf(stderr, "%s: out of memory\n", host);
+      return kFleetFailed;
+    }
+  }
   if (!numbers_read(replies[kTracking], &tracking, 1)) bad = kTracking;
   if (!numbers_read(replies[kNoise], &noise, 1)) bad = kNoise;
   if (!numbers_read(replies[kApt], &apt, 1)) bad = kApt;
   for (int b = 0; b < 3; ++b) {
-    if (!numbers_read(replies[kEq0 + b], band[b], 2) || band[b][0] != b) bad = static_cast<Query>(kEq0 + b);
+    if (!numbers_read(replies[kEq0 + b], band[b], 2) || band[b][0] != b)
+      bad = static_cast<Query>(kEq0 + b);
   }
   if (!numbers_read(replies[kColours], colours, 6)) bad = kColours;
   if (!numbers_read(replies[kMask], &mask, 1)) bad = kMask;
@@ -147,7 +170,7 @@ int fleet_snapshot(const char* host, const FleetTiming& timing) {
   for (int c = 1; c <= kChannels; ++c) {
     for (int k = 0; k < 3; ++k) {
       channels[c].on[k] = flags[c][k] != 0;
-      channels[c].level[k] = channels[c].on[k] ? levels[c][k] : percent[c][k] >= 100 ? 255 : percent[c][k] / 10 * 25;
+      channels[c].level[k] = channels[c].on[k] ? levels[c][k] : percent_level(percent[c][k]);
       coarse = coarse || !channels[c].on[k];
     }
   }
@@ -171,8 +194,8 @@ int fleet_snapshot(const char* host, const FleetTiming& timing) {
   }
   for (int b = 0; b < 3; ++b) printf("EQ %d %ld\n", b, band[b][1]);
   puts("# Null colours and mask before the LED levels, which they repaint.");
-  printf("ACTNULCOL %ld %ld %ld %ld %ld %ld\nNULLMASK %ld\n", colours[0], colours[1], colours[2], colours[3],
-         colours[4], colours[5], mask);
+  printf("ACTNULCOL %ld %ld %ld %ld %ld %ld\nNULLMASK %ld\n", colours[0], colours[1], colours[2],
+         colours[3], colours[4], colours[5], mask);
   puts("# LED state of channels 1-16 (16 has no LED): all, then those that differ.");
   if (coarse) {
     puts("# Levels of switched-off components are read in 10 % steps only.");

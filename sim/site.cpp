@@ -56,7 +56,8 @@ bool Site::build(int count, std::string* error) {
   // for the network's namespace, which any socket made there yields.
   const int probe = network_->open_udp();
   network_fd_ = probe >= 0 ? ioctl(probe, SIOCGSKNS) : -1;
-  if (network_fd_ < 0) *error = "cannot take hold of the site's network namespace: " + std::string(strerror(errno));
+  if (network_fd_ < 0)
+    *error = "cannot take hold of the site's network namespace: " + std::string(strerror(errno));
   if (probe >= 0) close(probe);
   if (network_fd_ < 0) return false;
   network_path_ = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(network_fd_);
@@ -99,13 +100,16 @@ Site::~Site() {
 // (portN) on the bridge.
 bool Site::join(Sandbox& host, int port, const std::string& address, std::string* error) {
   const std::string peer = "port" + std::to_string(port);
-  return ip(host, {"link", "add", "eth0", "type", "veth", "peer", "name", peer, "netns", network_path_}, error) &&
+  return ip(host,
+            {"link", "add", "eth0", "type", "veth", "peer", "name", peer, "netns", network_path_},
+            error) &&
          ip(host, {"addr", "add", address + "/24", "dev", "eth0"}, error) &&
          ip(host, {"link", "set", "eth0", "up"}, error) &&
          ip(*network_, {"link", "set", peer, "master", "br0", "up"}, error);
 }
 
-bool Site::ip(const Sandbox& where, const std::vector<std::string>& args, std::string* error) const {
+bool Site::ip(const Sandbox& where, const std::vector<std::string>& args,
+              std::string* error) const {
   std::vector<std::string> argv = {ip_program()};
   argv.insert(argv.end(), args.begin(), args.end());
   const RunResult run = where.run_in_network(argv, 10s);
@@ -133,7 +137,8 @@ bool Site::add_client_address(const std::string& address, std::string* error) {
   return ip(*client_, {"addr", "add", address + "/24", "dev", "eth0"}, error);
 }
 
-RunResult Site::client(const std::vector<std::string>& args, std::chrono::milliseconds timeout) const {
+RunResult Site::client(const std::vector<std::string>& args,
+                       std::chrono::milliseconds timeout) const {
   std::vector<std::string> argv = programs().prefix;
   argv.push_back(programs().client);
   argv.insert(argv.end(), args.begin(), args.end());

@@ -20,15 +20,17 @@ using namespace std::chrono_literals;
 namespace {
 
 // Every query of a setting, including both names of the noise setting.
-const char* const kQueries[] = {"TRACKING", "NOISESUP", "NOISERED", "APT",   "EQ 0",   "EQ 1",  "EQ 2",
-                                "NULL",     "NULLMASK", "ACTNULCOL", "GTS 0", "GTSB 0", "GRGB 0"};
+const char* const kQueries[] = {"TRACKING", "NOISESUP", "NOISERED", "APT",      "EQ 0",
+                                "EQ 1",     "EQ 2",     "NULL",     "NULLMASK", "ACTNULCOL",
+                                "GTS 0",    "GTSB 0",   "GRGB 0"};
 
 // A file the client reads, removed at the end of the test.
 class TextFile {
  public:
   explicit TextFile(const std::string& text) {
     const char* folder = getenv("TMPDIR");
-    path_ = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/orvo-fleet.XXXXXX";
+    path_ =
+        std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/orvo-fleet.XXXXXX";
     const int fd = mkstemp(path_.data());
     close(fd);
     std::ofstream(path_) << text;
@@ -79,12 +81,13 @@ class Relay {
       if (poll(fds, 2, 20) <= 0) continue;
       if (fds[0].revents & POLLIN) {
         socklen_t length = sizeof client;
-        const ssize_t got = recvfrom(front_, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&client), &length);
+        const ssize_t got = recvfrom(front_, datagram, sizeof datagram, 0,
+                                     reinterpret_cast<sockaddr*>(&client), &length);
         if (got >= 0 && drop_requests_ && ++requests % 2 == 0) {
           ++dropped_;
         } else if (got >= 0) {
-          sendto(back_, datagram, static_cast<size_t>(got), 0, reinterpret_cast<sockaddr*>(&to_appliance_),
-                 sizeof to_appliance_);
+          sendto(back_, datagram, static_cast<size_t>(got), 0,
+                 reinterpret_cast<sockaddr*>(&to_appliance_), sizeof to_appliance_);
         }
       }
       if (fds[1].revents & POLLIN) {
@@ -92,7 +95,8 @@ class Relay {
         if (got >= 0 && !drop_requests_ && ++replies % 2 == 0) {
           ++dropped_;
         } else if (got >= 0) {
-          sendto(front_, datagram, static_cast<size_t>(got), 0, reinterpret_cast<sockaddr*>(&client), sizeof client);
+          sendto(front_, datagram, static_cast<size_t>(got), 0,
+                 reinterpret_cast<sockaddr*>(&client), sizeof client);
         }
       }
     }
@@ -129,7 +133,8 @@ class Fleet : public ::testing::Test {
     return all;
   }
 
-  sim::RunResult client(const std::vector<std::string>& args, std::chrono::milliseconds timeout = 60s) const {
+  sim::RunResult client(const std::vector<std::string>& args,
+                        std::chrono::milliseconds timeout = 60s) const {
     return site->client(args, timeout);
   }
 
@@ -139,15 +144,17 @@ class Fleet : public ::testing::Test {
 TEST_F(Fleet, FindListsTheAppliancesThatAnswerSortedByAddress) {
   make(4);
   for (int i = 0; i < 4; ++i) {
-    site->appliance(i).write_file("/etc/sw-version/rootfs_system_version", "2.0." + std::to_string(i) + " sim\n");
+    site->appliance(i).write_file("/etc/sw-version/rootfs_system_version",
+                                  "2.0." + std::to_string(i) + " sim\n");
   }
   ASSERT_TRUE(site->appliance(2).kill_daemon());
-  const std::string present = sim::Site::address(0) + " 2.0.0 sim\n" + sim::Site::address(1) + " 2.0.1 sim\n" +
-                              sim::Site::address(3) + " 2.0.3 sim\n";
+  const std::string present = sim::Site::address(0) + " 2.0.0 sim\n" + sim::Site::address(1) +
+                              " 2.0.1 sim\n" + sim::Site::address(3) + " 2.0.3 sim\n";
 
   // 255.255.255.255 by default; or a range, alone or beside a broadcast address.
   for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"-f"}, {"-f", "-w", "2", sim::Site::subnet()},
+       {std::vector<std::string>{"-f"},
+        {"-f", "-w", "2", sim::Site::subnet()},
         {"-f", sim::Site::address(3), "192.0.2.255", "192.0.2.8/29"}}) {
     const sim::RunResult run = client(args);
     EXPECT_EQ(run.out, present) << run.err;
@@ -165,12 +172,14 @@ TEST_F(Fleet, SnapshotAppliedToOthersGivesThemTheSameSettings) {
   // Every kind of setting, with components switched off at odd levels and
   // channel 16 (which has no LED) set apart.
   for (const char* request :
-       {"TRACKING 0", "NOISERED 0", "APT 3", "EQ 0 -20", "EQ 2 6", "ACTNULCOL 10 20 30 200 100 0", "NULL 3 7",
-        "SRGB 5 1 2 3", "STS 5 G=0", "STSB 5 G=70", "STS 9 R=0", "STSB 12 B=100", "SRGB 16 9 8 7", "STS 16 B=0"}) {
+       {"TRACKING 0", "NOISERED 0", "APT 3", "EQ 0 -20", "EQ 2 6", "ACTNULCOL 10 20 30 200 100 0",
+        "NULL 3 7", "SRGB 5 1 2 3", "STS 5 G=0", "STSB 5 G=70", "STS 9 R=0", "STSB 12 B=100",
+        "SRGB 16 9 8 7", "STS 16 B=0"}) {
     ASSERT_EQ(ask(0, request).rfind("ACK ", 0), 0u) << request;
   }
   // The third appliance set otherwise, the second reset.
-  for (const char* request : {"EQ 1 5", "NOISESUP 1", "SRGB 0 255 255 255", "STS 2 R=0", "NULL 1"}) {
+  for (const char* request :
+       {"EQ 1 5", "NOISESUP 1", "SRGB 0 255 255 255", "STS 2 R=0", "NULL 1"}) {
     ASSERT_EQ(ask(2, request).rfind("ACK ", 0), 0u) << request;
   }
   ASSERT_EQ(ask(1, "DEFAULTS"), "ACK DEFAULTS\r");
@@ -178,8 +187,10 @@ TEST_F(Fleet, SnapshotAppliedToOthersGivesThemTheSameSettings) {
   const sim::RunResult snapshot = client({"-s", sim::Site::address(0)});
   ASSERT_EQ(snapshot.status, 0) << snapshot.err;
   const TextFile file(snapshot.out);
-  const sim::RunResult apply = client({"-a", file.path(), sim::Site::address(1), sim::Site::address(2)});
-  EXPECT_EQ(apply.out, sim::Site::address(1) + " done\n" + sim::Site::address(2) + " done\n") << apply.err;
+  const sim::RunResult apply =
+      client({"-a", file.path(), sim::Site::address(1), sim::Site::address(2)});
+  EXPECT_EQ(apply.out, sim::Site::address(1) + " done\n" + sim::Site::address(2) + " done\n")
+      << apply.err;
   EXPECT_EQ(apply.status, 0);
 
   const std::string original = settings(0);
@@ -193,9 +204,11 @@ TEST_F(Fleet, SnapshotAppliedToOthersGivesThemTheSameSettings) {
 TEST_F(Fleet, ApplyReportsForEachApplianceWhereItStopped) {
   make(3);
   dsp_standin_set_fault(site->dsp(1), 6, DspFault::error_code, 7);  // EQ band 1 fails on the second
-  ASSERT_TRUE(site->appliance(2).kill_daemon());                      // the third is silent
-  const TextFile file("# a microphone test between two settings\nTRACKING 0\nMICTEST\n\nEQ 1 -3\nTRACKING 1\n");
-  const std::vector<std::string> hosts = {sim::Site::address(0), sim::Site::address(1), sim::Site::address(2)};
+  ASSERT_TRUE(site->appliance(2).kill_daemon());                    // the third is silent
+  const TextFile file(
+      "# a microphone test between two settings\nTRACKING 0\nMICTEST\n\nEQ 1 -3\nTRACKING 1\n");
+  const std::vector<std::string> hosts = {sim::Site::address(0), sim::Site::address(1),
+                                          sim::Site::address(2)};
   // A reply time-out far shorter than the microphone test.
   std::vector<std::string> args = {"-a", file.path(), "-t", "1", "-r", "2"};
   args.insert(args.end(), hosts.begin(), hosts.end());
@@ -231,16 +244,18 @@ TEST_F(Fleet, ApplyCompletesThroughLostRequestsAndReplies) {
   EXPECT_EQ(once.out, "192.0.2.201 no answer to line 2: ID 1\n") << once.err;
   EXPECT_EQ(once.status, 1);
 
-  const TextFile file("TRACKING 0\nNOISESUP 0\nAPT 2\nEQ 0 -5\nEQ 1 3\nEQ 2 -1\nSRGB 0 1 2 3\nSTS 4 G=0\n");
+  const TextFile file(
+      "TRACKING 0\nNOISESUP 0\nAPT 2\nEQ 0 -5\nEQ 1 3\nEQ 2 -1\nSRGB 0 1 2 3\nSTS 4 G=0\n");
   const sim::RunResult run = client({"-a", file.path(), "-t", "0.5", "192.0.2.201", "192.0.2.202"});
   EXPECT_EQ(run.out, "192.0.2.201 done\n192.0.2.202 done\n") << run.err;
   EXPECT_EQ(run.status, 0);
   EXPECT_GE(losing_requests.dropped(), 4);
   EXPECT_GE(losing_replies.dropped(), 4);
   for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ(ask(i, "TRACKING") + ask(i, "NOISESUP") + ask(i, "APT") + ask(i, "EQ 0") + ask(i, "EQ 1") +
-                  ask(i, "EQ 2") + ask(i, "GRGB 4"),
-              "ACK TRACKING 0\rACK NOISESUP 0\rACK APT 2\rACK EQ 0 -5\rACK EQ 1 3\rACK EQ 2 -1\rACK GRGB 2 CH4 1 0 3\r");
+    EXPECT_EQ(ask(i, "TRACKING") + ask(i, "NOISESUP") + ask(i, "APT") + ask(i, "EQ 0") +
+                  ask(i, "EQ 1") + ask(i, "EQ 2") + ask(i, "GRGB 4"),
+              "ACK TRACKING 0\rACK NOISESUP 0\rACK APT 2\rACK EQ 0 -5\rACK EQ 1 3\rACK EQ 2 "
+              "-1\rACK GRGB 2 CH4 1 0 3\r");
   }
 }
 

@@ -53,7 +53,8 @@ TEST(ReplyMatch, TellsTheAnswerFromLateDuplicatesOfOtherLines) {
       {"VERSION", "hello", kReplyOther},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(match(c.line, c.reply), c.expected) << "[" << c.line << "] answered [" << c.reply << "]";
+    EXPECT_EQ(match(c.line, c.reply), c.expected)
+        << "[" << c.line << "] answered [" << c.reply << "]";
   }
   // A long request comes back cut where the daemon's reply buffer ends.
   const std::string line = "STS 1 " + std::string(2039, 'x');
