@@ -37,23 +37,18 @@ char* file_read(int fd) {
 
 bool blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
-}  // namespace
+// The commands of a file: every line but blank ones and comments, without
+// the blanks around it; and the number of each line in the file.
+struct Commands {
+  char** lines;
+  int* numbers;
+  int count;
+  int room;
+};
 
-int fleet_apply(const char* file, char** hosts, int count, const FleetTiming& timing) {
-  const bool standard_input = strcmp(file, "-") == 0;
-  const int fd = standard_input ? 0 : open(file, O_RDONLY | O_CLOEXEC);
-  char* text = fd >= 0 ? file_read(fd) : nullptr;
-  if (text == nullptr) {
-    fprintf(stderr, "cannot read '%s': %s\n", file, strerror(errno));
-    return kFleetUsage;
-  }
-  if (!standard_input) close(fd);
-
-  // The commands: every line but blank ones and comments, without the
-  // blanks around it; and the number of each in the file.
-  int line_count = 0, room = 0, number = 0;
-  char** lines = nullptr;
-  int* numbers = nullptr;
+// Splits the text (in place) into commands: kFleetOk, or why not.
+int commands_take(char* text, const char* file, Commands* commands) {
+  int number = 0;
   for (char* line = text; line != nullptr;) {
     char* next = strchr(line, '\n');
     if (next != nullptr) *next++ = '\0';
@@ -67,24 +62,35 @@ int fleet_apply(const char* file, char** hosts, int count, const FleetTiming& ti
                 orvo::kMaxDatagram - 2);
         return kFleetUsage;
       }
-      if (line_count == room) {
-        room = room == 0 ? 64 : room * 2;
-        lines = static_cast<char**>(realloc(lines, static_cast<size_t>(room) * sizeof *lines));
-        numbers = static_cast<int*>(realloc(numbers, static_cast<size_t>(room) * sizeof *numbers));
+      if (commands->count == commands->room) {
+        const size_t room = commands->room == 0 ? 64 : 2 * static_cast<size_t>(commands->room);
+        char** lines = static_cast<char**>(realloc(commands->lines, room * sizeof(char*)));
+        if (lines != nullptr) commands->lines = lines;
+        int* numbers = static_cast<int*>(realloc(commands->numbers, room * sizeof(int)));
+        if (numbers != nullptr) commands->numbers = numbers;
         if (lines == nullptr || numbers == nullptr) return kFleetFailed;
+        commands->room = static_cast<int>(room);
       }
-      lines[line_count] = line;
-      numbers[line_count++] = number;
+      commands->lines[commands->count] = line;
+      commands->numbers[commands->count++] = number;
     }
     line = next;
   }
+  return kFleetOk;
+}
 
-  Peer* peers = static_cast<Peer*>(calloc(static_cast<size_t>(count), sizeof(Peer)));
+// Sends the commands to every host and prints how far each got.
+int commands_send(const Commands& commands, char** hosts, int count, const FleetTiming& timing) {
+  Peer* peers = static_cast<Peer*>(malloc(static_cast<size_t>(count) * sizeof(Peer)));
   if (peers == nullptr) return kFleetFailed;
+  memset(peers, 0, static_cast<size_t>(count) * sizeof(Peer));
   for (int i = 0; i < count; ++i) {
-    if (!fleet_resolve(hosts[i], &peers[i].address)) return kFleetUsage;
-    peers[i].lines = lines;
-    peers[i].line_count = line_count;
+    if (!fleet_resolve(hosts[i], &peers[i].address)) {
+      free(peers);
+      return kFleetUsage;
+    }
+    peers[i].lines = commands.lines;
+    peers[i].line_count = commands.count;
   }
   exchange_run(peers, count, timing);
 
@@ -96,8 +102,8 @@ int fleet_apply(const char* file, char** hosts, int count, const FleetTiming& ti
       continue;
     }
     status = kFleetFailed;
-    const int at = numbers[peer.line];
-    const char* line = lines[peer.line];
+    const int at = commands.numbers[peer.line];
+    const char* line = commands.lines[peer.line];
     if (peer.outcome == kPeerRefused) {
       printf("%s refused line %d: %s\n", hosts[i], at, line);
     } else if (peer.outcome == kPeerSilent) {
@@ -107,8 +113,26 @@ int fleet_apply(const char* file, char** hosts, int count, const FleetTiming& ti
     }
   }
   free(peers);
-  free(lines);
-  free(numbers);
-  free(text);
   return fleet_printed("report") ? status : kFleetFailed;
+}
+
+}  // namespace
+
+int fleet_apply(const char* file, char** hosts, int count, const FleetTiming& timing) {
+  const bool standard_input = strcmp(file, "-") == 0;
+  const int fd = standard_input ? 0 : open(file, O_RDONLY | O_CLOEXEC);
+  char* text = fd >= 0 ? file_read(fd) : nullptr;
+  if (text == nullptr) {
+    fprintf(stderr, "cannot read '%s': %s\n", file, strerror(errno));
+    if (fd > 0) close(fd);
+    return kFleetUsage;
+  }
+  if (!standard_input) close(fd);
+  Commands commands{};
+  int status = commands_take(text, file, &commands);
+  if (status == kFleetOk) status = commands_send(commands, hosts, count, timing);
+  free(commands.lines);
+  free(commands.numbers);
+  free(text);
+  return status;
 }

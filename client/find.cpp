@@ -167,12 +167,14 @@ int fleet_find(char** texts, int count, const FleetTiming& timing) {
     if (!target_parse(texts[i], &targets[i])) {
       fprintf(stderr, "not an address or range (A.B.C.D or A.B.C.D/%d..32): '%s'\n",
               kSmallestPrefix, texts[i]);
+      free(targets);
       return kFleetUsage;
     }
   }
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     fprintf(stderr, "socket failed: %s\n", strerror(errno));
+    free(targets);
     return kFleetFailed;
   }
   // Room for many requests and replies at once, as far as the system allows.

@@ -115,28 +115,8 @@ void channel_print(int number, const Channel& channel) {
   }
 }
 
-}  // namespace
-
-int fleet_snapshot(const char* host, const FleetTiming& timing) {
-  char* replies[kQueryCount] = {};
-  Peer peer{};
-  if (!fleet_resolve(host, &peer.address)) return kFleetUsage;
-  peer.lines = kQueries;
-  peer.line_count = kQueryCount;
-  peer.replies = replies;
-  exchange_run(&peer, 1, timing);
-  if (peer.outcome != kPeerDone) {
-    const char* query = kQueries[peer.line];
-    if (peer.outcome == kPeerRefused) {
-      fprintf(stderr, "%s refused %s\n", host, query);
-    } else if (peer.outcome == kPeerSilent) {
-      fprintf(stderr, "%s: no answer to %s\n", host, query);
-    } else {
-      fprintf(stderr, "%s: %s failed (%s)\n", host, query, strerror(peer.error));
-    }
-    return kFleetFailed;
-  }
-
+// Prints the settings that the replies to kQueries tell, as commands.
+int settings_print(const char* host, char* const* replies) {
   long tracking = 0, noise = 0, apt = 0, band[3][2] = {}, colours[6] = {}, mask = 0;
   static int flags[kChannels + 1][3], percent[kChannels + 1][3], levels[kChannels + 1][3];
   Query bad = kQueryCount;
@@ -204,6 +184,30 @@ int fleet_snapshot(const char* host, const FleetTiming& timing) {
   for (int c = 1; c <= kChannels; ++c) {
     if (!channels_equal(channels[c], channels[common])) channel_print(c, channels[c]);
   }
-  for (char* reply : replies) free(reply);
   return fleet_printed("settings") ? kFleetOk : kFleetFailed;
+}
+
+}  // namespace
+
+int fleet_snapshot(const char* host, const FleetTiming& timing) {
+  char* replies[kQueryCount] = {};
+  Peer peer{};
+  if (!fleet_resolve(host, &peer.address)) return kFleetUsage;
+  peer.lines = kQueries;
+  peer.line_count = kQueryCount;
+  peer.replies = replies;
+  exchange_run(&peer, 1, timing);
+  int status = kFleetFailed;
+  const char* query = kQueries[peer.line < kQueryCount ? peer.line : 0];
+  if (peer.outcome == kPeerDone) {
+    status = settings_print(host, replies);
+  } else if (peer.outcome == kPeerRefused) {
+    fprintf(stderr, "%s refused %s\n", host, query);
+  } else if (peer.outcome == kPeerSilent) {
+    fprintf(stderr, "%s: no answer to %s\n", host, query);
+  } else {
+    fprintf(stderr, "%s: %s failed (%s)\n", host, query, strerror(peer.error));
+  }
+  for (char* reply : replies) free(reply);
+  return status;
 }
