@@ -16,6 +16,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -73,6 +74,14 @@ double busy_percent(const CpuTime& since) {
                                  : 0;
 }
 
+// CPU time of this process so far, in seconds.
+double own_cpu_seconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 int lines_of(const std::string& text) {
   return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
 }
@@ -128,9 +137,12 @@ int main(int argc, char** argv) {
   }
   printf("site: %d appliances made and started in %.1f s\n", count, seconds_since(start));
   const CpuTime idle_since = cpu_time();
+  const double own_since = own_cpu_seconds();
   std::this_thread::sleep_for(2s);
-  printf("site: idle, the machine's %u CPUs are %.0f %% busy\n",
-         std::thread::hardware_concurrency(), busy_percent(idle_since));
+  printf("site: idle, the DSP stand-ins (this process) take %.0f %% of one CPU; the machine's %u "
+         "CPUs are %.0f %% busy (everything on it)\n",
+         (own_cpu_seconds() - own_since) / 2 * 100, std::thread::hardware_concurrency(),
+         busy_percent(idle_since));
 
   // Find.
   std::vector<double> answers;
