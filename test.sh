@@ -8,9 +8,8 @@ set -eu
 cd "$(dirname "$0")"
 tools/deps.sh
 jobs=$(nproc)
-# The cross toolchain's libraries first, also where Debian's armhf C library is
-# installed beside them (see cmake/toolchain-armhf.cmake).
-emulator="qemu-arm -L /usr/arm-linux-gnueabihf -E LD_LIBRARY_PATH=/usr/arm-linux-gnueabihf/lib"
+# As in cmake/toolchain-armhf.cmake: the target's libraries from the sysroot only.
+emulator="qemu-arm -L /usr/arm-linux-gnueabihf -E LD_LIBRARY_PATH=/lib"
 # The sandbox tests take the programs under test from these; the first run
 # must get the ones of the native build.
 unset ORVO_UDPD ORVO_UDPC ORVO_KEEPER ORVO_RUN_PREFIX

@@ -18,15 +18,12 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/platform.h"
 #include "protocol/protocol.h"
 #include "sim/dsp_standin.h"
 #include "sim/sandbox.h"
@@ -62,8 +60,11 @@ struct Target {
   for (;;) {
     sockaddr_in from{};
     socklen_t length = sizeof from;
-    const ssize_t got = recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
-    if (got >= 0) sendto(fd, buffer, static_cast<size_t>(got), 0, reinterpret_cast<sockaddr*>(&from), length);
+    const ssize_t got =
+        recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+    if (got >= 0) {
+      sendto(fd, buffer, static_cast<size_t>(got), 0, reinterpret_cast<sockaddr*>(&from), length);
+    }
   }
 }
 
@@ -75,11 +76,9 @@ pid_t start_echo(const sim::Sandbox& box) {
   address.sin_port = htons(kEchoPort);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    echo_forever(fd);
-  }
+  sim::SpawnOptions options;
+  options.die_with_parent = true;
+  const pid_t pid = sim::start_child(options, [fd] { echo_forever(fd); });
   close(fd);
   return pid;
 }
@@ -111,7 +110,8 @@ void run(Target& target, long count, bool record) {
     do {
       got = recv(target.socket, reply, sizeof reply, MSG_DONTWAIT);
       answered = Clock::now();
-    } while (got < 0 && (errno == EAGAIN || errno == EINTR) && answered - sent < std::chrono::seconds(1));
+    } while (got < 0 && (errno == EAGAIN || errno == EINTR) &&
+             answered - sent < std::chrono::seconds(1));
     if (got < 0) {
       ++target.lost;
       continue;
@@ -120,7 +120,9 @@ void run(Target& target, long count, bool record) {
         memcmp(reply, target.reply_start.data(), target.reply_start.size()) != 0) {
       ++target.wrong;
     }
-    if (record) target.round_trips_us.push_back(std::chrono::duration<double, std::micro>(answered - sent).count());
+    if (record)
+      target.round_trips_us.push_back(
+          std::chrono::duration<double, std::micro>(answered - sent).count());
   }
   if (record) target.busy_seconds += std::chrono::duration<double>(Clock::now() - started).count();
 }
@@ -128,7 +130,8 @@ void run(Target& target, long count, bool record) {
 double percentile(std::vector<double> values, double fraction) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
-  const size_t index = std::min(values.size() - 1, static_cast<size_t>(fraction * static_cast<double>(values.size())));
+  const size_t index = std::min(values.size() - 1,
+                                static_cast<size_t>(fraction * static_cast<double>(values.size())));
   return values[index];
 }
 
@@ -151,8 +154,10 @@ int main(int argc, char** argv) {
     fprintf(stderr, "orvo-bench: %s\n", error.c_str());
     return 1;
   }
-  DspStandin* dsp = dsp_standin_start(box->host_path("/dev/mem").c_str(), DspStandinConfig{});
-  if (dsp == nullptr || !box->start_daemon({"notest"}, &error) || !box->wait_listening(std::chrono::seconds(30))) {
+  DspStandin* dsp =
+      dsp_standin_start(box->host_path(kPhysicalMemoryPath).c_str(), DspStandinConfig{});
+  if (dsp == nullptr || !box->start_daemon({"notest"}, &error) ||
+      !box->wait_listening(std::chrono::seconds(30))) {
     fprintf(stderr, "orvo-bench: cannot start the daemon: %s\n", error.c_str());
     return 1;
   }
@@ -178,7 +183,9 @@ int main(int argc, char** argv) {
     run(target, 500, false);
   }
   for (long round = 0; round < rounds; ++round) {
-    for (Target& target : targets) run(target, requests / rounds + (round < requests % rounds ? 1 : 0), true);
+    for (Target& target : targets) {
+      run(target, requests / rounds + (round < requests % rounds ? 1 : 0), true);
+    }
   }
 
   double load[3] = {0, 0, 0};
@@ -186,10 +193,13 @@ int main(int argc, char** argv) {
     if (fscanf(loadavg, "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3) load[0] = -1;
     fclose(loadavg);
   }
-  printf("closed loop, one request outstanding, %ld requests per target in %ld rounds; %u cores, load %.2f\n\n",
+  printf("closed loop, one request outstanding, %ld requests per target in %ld rounds; %u cores, "
+         "load %.2f\n\n",
          requests, rounds, std::thread::hardware_concurrency(), load[0]);
-  printf("%-18s %10s %12s %12s %12s %10s\n", "target", "req/s", "median us", "p99 us", "median-echo", "vs echo");
-  const double floor_rate = static_cast<double>(targets[0].round_trips_us.size()) / targets[0].busy_seconds;
+  printf("%-18s %10s %12s %12s %12s %10s\n", "target", "req/s", "median us", "p99 us",
+         "median-echo", "vs echo");
+  const double floor_rate =
+      static_cast<double>(targets[0].round_trips_us.size()) / targets[0].busy_seconds;
   const double floor_median = percentile(targets[0].round_trips_us, 0.5);
   int status = 0;
   for (const Target& target : targets) {
@@ -201,13 +211,12 @@ int main(int argc, char** argv) {
   fflush(stdout);
   for (const Target& target : targets) {
     if (target.wrong != 0 || target.lost != 0) {
-      fprintf(stderr, "orvo-bench: %s: %ld wrong and %ld lost replies\n", target.name.c_str(), target.wrong,
-              target.lost);
+      fprintf(stderr, "orvo-bench: %s: %ld wrong and %ld lost replies\n", target.name.c_str(),
+              target.wrong, target.lost);
       status = 1;
     }
   }
-  kill(echo, SIGKILL);
-  waitpid(echo, nullptr, 0);
+  sim::kill_child(echo);
   dsp_standin_stop(dsp);
   return status;
 }

@@ -24,8 +24,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Test discovery and ctest start the target's programs through the emulator,
-# with the cross toolchain's libraries first: where Debian's own armhf C
-# library is installed too (multiarch, for cross-building packages), the
-# loader would otherwise mix the two and the program would crash.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L ${ORVO_TARGET_SYSROOT} -E LD_LIBRARY_PATH=${ORVO_TARGET_SYSROOT}/lib)
+# Test discovery and ctest start the target's programs through the emulator.
+# -L serves the target's files from the sysroot; LD_LIBRARY_PATH=/lib (the
+# sysroot's, under -L) keeps the loader there too: where the host also has
+# armhf libraries (multiarch, /usr/lib/arm-linux-gnueabihf), the loader's own
+# search would find that C library, of another build than the loader, and the
+# program would crash at its first thread.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L ${ORVO_TARGET_SYSROOT} -E LD_LIBRARY_PATH=/lib)

@@ -27,6 +27,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "sim/process.h"
+
 namespace {
 
 void report(const char* format, long a, long b = 0) {
@@ -49,28 +51,19 @@ bool fail_receives(int error) {
          prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
-void start(std::vector<std::string> fields, int receive_error) {
-  std::vector<char*> argv;
-  for (std::string& field : fields) argv.push_back(field.data());
-  argv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (receive_error != 0 && !fail_receives(receive_error)) _exit(126);
-    execv(argv[0], argv.data());
-    _exit(127);
+void start(const std::vector<std::string>& argv, int receive_error) {
+  sim::SpawnOptions options;
+  if (receive_error != 0) {
+    options.prepare = [receive_error] { return fail_receives(receive_error); };
   }
-  report("spawned %ld\n", pid);
+  report("spawned %ld\n", sim::spawn(argv, options));
 }
 
 void reap() {
   int status;
   pid_t pid;
   while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
-    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    report("exited %ld %ld\n", pid, code);
+    report("exited %ld %ld\n", pid, sim::exit_status(status));
   }
 }
 

@@ -43,7 +43,10 @@ bool parse_number(const std::string& text, unsigned long max, unsigned long* out
 bool parse_fault(const std::string& text, ParamFault* fault) {
   const size_t colon = text.find(':');
   unsigned long param = 0;
-  if (colon == std::string::npos || !parse_number(text.substr(0, colon), dsp_param_count - 1, &param)) return false;
+  if (colon == std::string::npos ||
+      !parse_number(text.substr(0, colon), kDspParamCount - 1, &param)) {
+    return false;
+  }
   const std::string kind = text.substr(colon + 1);
   *fault = ParamFault{static_cast<unsigned>(param), DspFault::none, 0};
   unsigned long code = 0;
@@ -51,9 +54,10 @@ bool parse_fault(const std::string& text, ParamFault* fault) {
     fault->fault = DspFault::hang;
   } else if (kind == "readback") {
     fault->fault = DspFault::readback_differs;
-  } else if (kind == "never" && param == dsp_param_mictest) {
+  } else if (kind == "never" && param == DSP_MICTEST) {
     fault->fault = DspFault::test_never_finishes;
-  } else if (kind.starts_with("error=") && parse_number(kind.substr(6), 0xFFFF, &code) && code != 0) {
+  } else if (kind.starts_with("error=") && parse_number(kind.substr(6), 0xFFFF, &code) &&
+             code != 0) {
     fault->fault = DspFault::error_code;
     fault->code = static_cast<uint16_t>(code);
   } else {
@@ -64,7 +68,8 @@ bool parse_fault(const std::string& text, ParamFault* fault) {
 
 }  // namespace
 
-std::optional<SimOptions> parse_sim_options(const std::vector<std::string>& args, std::string* error) {
+std::optional<SimOptions> parse_sim_options(const std::vector<std::string>& args,
+                                            std::string* error) {
   SimOptions options;
   for (size_t i = 0; i < args.size(); ++i) {
     std::string name = args[i];
@@ -83,7 +88,8 @@ std::optional<SimOptions> parse_sim_options(const std::vector<std::string>& args
     // The others take a value, as the next word or after '='.
     std::string value;
     bool has_value = false;
-    if (const size_t equals = name.find('='); name.starts_with("--") && equals != std::string::npos) {
+    if (const size_t equals = name.find('=');
+        name.starts_with("--") && equals != std::string::npos) {
       value = name.substr(equals + 1);
       name.resize(equals);
       has_value = true;

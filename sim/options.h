@@ -17,19 +17,20 @@ struct ParamFault {
 };
 
 struct SimOptions {
-  bool self_test = true;          // false with "notest"
-  unsigned mictest_ms = 2000;     // how long the DSP takes for a mic test
-  uint16_t mictest_result = 0;    // what a finished mic test reports (0 = pass)
-  uint16_t status = 0;            // the DSP status word
+  bool self_test = true;        // false with "notest"
+  unsigned mictest_ms = 2000;   // how long the DSP takes for a mic test
+  uint16_t mictest_result = 0;  // what a finished mic test reports (0 = pass)
+  uint16_t status = 0;          // the DSP status word
   std::vector<ParamFault> faults;
-  std::string state_dir;          // kept settings folder; empty for a fresh one
-  bool view = true;               // false with --no-view
+  std::string state_dir;  // kept settings folder; empty for a fresh one
+  bool view = true;       // false with --no-view
   bool help = false;
 };
 
 extern const char* const kSimUsage;
 
 // nullopt with *error set when the arguments are wrong.
-std::optional<SimOptions> parse_sim_options(const std::vector<std::string>& args, std::string* error);
+std::optional<SimOptions> parse_sim_options(const std::vector<std::string>& args,
+                                            std::string* error);
 
 }  // namespace sim

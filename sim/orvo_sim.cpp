@@ -12,16 +12,15 @@
 #include <cstring>
 #include <dirent.h>
 #include <filesystem>
-#include <fstream>
 #include <netinet/in.h>
 #include <optional>
 #include <poll.h>
-#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
+#include "protocol/platform.h"
 #include "protocol/protocol.h"
 #include "sim/dsp_standin.h"
 #include "sim/options.h"
@@ -49,30 +48,9 @@ void install_signals() {
   ::signal(SIGPIPE, SIG_IGN);
 }
 
-std::string read_text(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // Inodes of this host's UDP sockets bound to the control port.
 std::vector<std::string> control_port_inodes() {
-  char port[8];
-  snprintf(port, sizeof port, ":%04X", orvo::kControlPort);
-  std::vector<std::string> inodes;
-  for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
-    std::istringstream lines(read_text(table));
-    std::string line;
-    std::getline(lines, line);  // the heading
-    while (std::getline(lines, line)) {
-      std::istringstream fields(line);
-      std::vector<std::string> field;
-      for (std::string word; fields >> word;) field.push_back(word);
-      if (field.size() > 9 && field[1].ends_with(port)) inodes.push_back(field[9]);
-    }
-  }
-  return inodes;
+  return sim::udp_socket_inodes("/proc/net", orvo::kControlPort);
 }
 
 bool control_port_bound() { return !control_port_inodes().empty(); }
@@ -80,28 +58,21 @@ bool control_port_bound() { return !control_port_inodes().empty(); }
 // "PID (NAME)" of the processes holding one of the sockets.
 std::string socket_owners(const std::vector<std::string>& inodes) {
   std::string owners;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return owners;
-  while (const dirent* entry = readdir(proc)) {
-    if (atoi(entry->d_name) <= 0) continue;
-    const std::string dir = std::string("/proc/") + entry->d_name;
+  for (const pid_t pid : sim::process_ids()) {
+    const std::string dir = "/proc/" + std::to_string(pid);
     DIR* fds = opendir((dir + "/fd").c_str());
     if (fds == nullptr) continue;
     bool holds = false;
     while (const dirent* fd = readdir(fds)) {
-      char target[64];
-      const ssize_t length = readlink((dir + "/fd/" + fd->d_name).c_str(), target, sizeof target - 1);
-      if (length <= 0) continue;
-      const std::string link(target, static_cast<size_t>(length));
+      const std::string link = sim::read_link(dir + "/fd/" + fd->d_name);
       for (const std::string& inode : inodes) holds = holds || link == "socket:[" + inode + "]";
     }
     closedir(fds);
     if (!holds) continue;
-    std::string name = read_text(dir + "/comm");
+    std::string name = sim::read_text(dir + "/comm");
     while (!name.empty() && name.back() == '\n') name.pop_back();
-    owners += (owners.empty() ? "" : ", ") + std::string(entry->d_name) + " (" + name + ")";
+    owners += (owners.empty() ? "" : ", ") + std::to_string(pid) + " (" + name + ")";
   }
-  closedir(proc);
   return owners;
 }
 
@@ -117,12 +88,14 @@ std::string control_port_problem() {
   const int error = errno;
   close(fd);
   if (free) return "";
-  std::string text = "UDP port " + std::to_string(orvo::kControlPort) + " is already in use on this host";
+  std::string text =
+      "UDP port " + std::to_string(orvo::kControlPort) + " is already in use on this host";
   if (error != EADDRINUSE) return text + " (" + strerror(error) + ")";
   const std::string owners = socket_owners(control_port_inodes());
   if (!owners.empty()) text += ", by process " + owners;
-  return text + ".\nThe simulated appliance needs that port: stop whatever holds it (another orvo-sim or "
-                "orvo-udpd?) and try again.";
+  return text +
+         ".\nThe simulated appliance needs that port: stop whatever holds it (another orvo-sim or "
+         "orvo-udpd?) and try again.";
 }
 
 // The client as a user of this terminal would call it.
@@ -139,9 +112,9 @@ std::string client_command() {
 
 sim::LedLevels read_leds(const sim::Sandbox& box) {
   sim::LedLevels leds{};
-  for (int led = 1; led <= sim::kLedCount; ++led) {
+  for (int led = 1; led <= kLedCount; ++led) {
     const auto level = [&](char component) {
-      return sim::parse_level(box.read_file("/sys/class/leds/led" + std::to_string(led) + component + "/brightness"));
+      return sim::parse_level(box.read_file(sim::brightness_path(led, component)));
     };
     leds[static_cast<size_t>(led - 1)] = sim::Rgb{level('r'), level('g'), level('b')};
   }
@@ -182,7 +155,8 @@ bool make_state_dir(std::string* dir, std::string* error) {
   std::filesystem::create_directories(*dir, failure);
   if (!failure) *dir = std::filesystem::canonical(*dir, failure).string();
   if (failure || !std::filesystem::is_directory(*dir)) {
-    *error = "cannot use " + *dir + " as the state folder: " + (failure ? failure.message() : "not a folder");
+    *error = "cannot use " + *dir +
+             " as the state folder: " + (failure ? failure.message() : "not a folder");
     return false;
   }
   return true;
@@ -192,7 +166,8 @@ bool make_state_dir(std::string* dir, std::string* error) {
 
 int main(int argc, char** argv) {
   std::string error;
-  std::optional<sim::SimOptions> options = sim::parse_sim_options(std::vector<std::string>(argv + 1, argv + argc), &error);
+  std::optional<sim::SimOptions> options =
+      sim::parse_sim_options(std::vector<std::string>(argv + 1, argv + argc), &error);
   if (!options) {
     fprintf(stderr, "orvo-sim: %s\n%s", error.c_str(), sim::kSimUsage);
     return 2;
@@ -224,12 +199,14 @@ int main(int argc, char** argv) {
   dsp_config.mictest_ms = options->mictest_ms;
   dsp_config.mictest_result = options->mictest_result;
   dsp_config.status = options->status;
-  DspStandin* dsp = dsp_standin_start(box->host_path("/dev/mem").c_str(), dsp_config);
+  DspStandin* dsp = dsp_standin_start(box->host_path(kPhysicalMemoryPath).c_str(), dsp_config);
   if (dsp == nullptr) {
     fprintf(stderr, "orvo-sim: cannot start the DSP stand-in: %s\n", strerror(errno));
     return 1;
   }
-  for (const sim::ParamFault& fault : options->faults) dsp_standin_set_fault(dsp, fault.param, fault.fault, fault.code);
+  for (const sim::ParamFault& fault : options->faults) {
+    dsp_standin_set_fault(dsp, fault.param, fault.fault, fault.code);
+  }
 
   const bool live = options->view && isatty(STDOUT_FILENO);
   PlainOutput plain;
@@ -250,17 +227,16 @@ int main(int argc, char** argv) {
   sim::ColourMode colour = sim::ColourMode::none;
   if (live) {
     int colours = -1;
-    if (FILE* tput = popen("tput colors 2>/dev/null", "r")) {
-      if (fscanf(tput, "%d", &colours) != 1) colours = -1;
-      pclose(tput);
-    }
+    const sim::RunResult tput = sim::run({"/bin/sh", "-c", "tput colors"}, 5s);
+    if (tput.status != 0 || sscanf(tput.out.c_str(), "%d", &colours) != 1) colours = -1;
     colour = sim::choose_colour(getenv("TERM"), getenv("NO_COLOR"), colours);
     terminal.emplace(STDIN_FILENO, STDOUT_FILENO);
   }
 
   sim::ViewState view;
   view.client = client_command();
-  const std::string listening = "orvo-udpd listening on UDP port " + std::to_string(orvo::kControlPort);
+  const std::string listening =
+      "orvo-udpd listening on UDP port " + std::to_string(orvo::kControlPort);
   size_t logged = 0;
   bool bound = false;
   std::optional<int> ended;
@@ -274,7 +250,9 @@ int main(int argc, char** argv) {
     if (!bound && !ended && control_port_bound()) {
       bound = true;
       view.log.push_back("[orvo-sim] " + listening);
-      if (!live) plain.note(listening + "; send commands with " + view.client + " 127.0.0.1 WORD...");
+      if (!live) {
+        plain.note(listening + "; send commands with " + view.client + " 127.0.0.1 WORD...");
+      }
     }
     if (!ended) {
       ended = box->wait_daemon_exit(0ms);
@@ -288,7 +266,9 @@ int main(int argc, char** argv) {
         }
       }
     }
-    if (view.log.size() > kKeptLogLines) view.log.erase(view.log.begin(), view.log.end() - kKeptLogLines);
+    if (view.log.size() > kKeptLogLines) {
+      view.log.erase(view.log.begin(), view.log.end() - kKeptLogLines);
+    }
 
     view.leds = read_leds(*box);
     view.dsp = dsp_standin_table(dsp);
@@ -298,10 +278,12 @@ int main(int argc, char** argv) {
       view.status = listening;
     } else {
       bool test_failed = false;
-      for (const std::string& line : view.log) test_failed = test_failed || line.starts_with("mictest fail");
-      view.status = test_failed              ? "self-test failed: orvo-udpd will not serve"
-                    : options->self_test     ? "orvo-udpd started, self-test running"
-                                             : "orvo-udpd starting";
+      for (const std::string& line : view.log) {
+        test_failed = test_failed || line.starts_with("mictest fail");
+      }
+      view.status = test_failed          ? "self-test failed: orvo-udpd will not serve"
+                    : options->self_test ? "orvo-udpd started, self-test running"
+                                         : "orvo-udpd starting";
     }
 
     if (live) {

@@ -4,9 +4,9 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <ftw.h>
@@ -19,9 +19,10 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include "protocol/dsp_mailbox.h"
+#include "protocol/platform.h"
 #include "protocol/protocol.h"
 
 namespace sim {
@@ -31,10 +32,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr off_t kMemFileSize = 0x0C001000;
-constexpr const char* kDataPath = "/media/data/mic-array";
-constexpr const char* kLedsPath = "/sys/class/leds";
-constexpr const char* kVersionFolder = "/etc/sw-version";
 constexpr const char* kJailDaemon = "/opt/orvo/orvo-udpd";
 constexpr const char* kJailKeeper = "/opt/orvo/jail-keeper";
 
@@ -63,21 +60,8 @@ bool write_all(const std::string& path, const std::string& bytes) {
 
 int remove_entry(const char* path, const struct stat*, int, FTW*) { return ::remove(path); }
 
-std::string read_link(const std::string& path) {
-  char target[256];
-  const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
-  return length > 0 ? std::string(target, static_cast<size_t>(length)) : std::string();
-}
-
-std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Moves an fd well away from the low numbers a child is about to fill.
-int lift(int fd) { return fcntl(fd, F_DUPFD_CLOEXEC, 64); }
+// The folder part of a path.
+std::string parent(const std::string& path) { return path.substr(0, path.rfind('/')); }
 
 LogEntry parse_log(const std::string& datagram) {
   LogEntry entry{-1, "", datagram};
@@ -94,6 +78,18 @@ LogEntry parse_log(const std::string& datagram) {
 }
 
 }  // namespace
+
+std::string brightness_path(int led, char component) {
+  char path[64];
+  snprintf(path, sizeof path, ORVO_LED_BRIGHTNESS_PATH, led, component);
+  return path;
+}
+
+std::string dsp_param_path(unsigned param) {
+  char path[64];
+  snprintf(path, sizeof path, ORVO_DSP_PARAM_PATH, param);
+  return path;
+}
 
 const Programs& programs() {
   static const Programs found = [] {
@@ -121,42 +117,59 @@ bool Sandbox::launch(const SandboxOptions& options, std::string* error) {
              "and the tests enter the jail's network namespace";
     return false;
   }
-  const std::string bwrap = which("bwrap");
-  if (access(bwrap.c_str(), X_OK) != 0) {
+  if (access(which("bwrap").c_str(), X_OK) != 0) {
     *error = "bwrap not found: install the bubblewrap package";
     return false;
   }
+  host_network_ = options.host_network;
+  if (!make_folder(options, error) || !lay_out_platform(options, error) || !open_log(error) ||
+      !start_jail(options, error) || !open_network(error)) {
+    return false;
+  }
+  keeper_thread_ = std::thread([this] { keeper_events(); });
+  return true;
+}
+
+// The sandbox's own folder, which holds everything the jail's platform paths
+// show, and the settings folder (a fresh one in it, or the one given).
+bool Sandbox::make_folder(const SandboxOptions& options, std::string* error) {
   std::string base = env_or("TMPDIR", "/tmp") + "/orvo-sandbox.XXXXXX";
   if (mkdtemp(base.data()) == nullptr) {
     *error = "cannot make a sandbox folder: " + std::string(strerror(errno));
     return false;
   }
   folder_ = base;
-  host_network_ = options.host_network;
   data_folder_ = options.data_folder.empty() ? folder_ + "/data" : options.data_folder;
+  return true;
+}
 
+// The files behind the platform paths: LED brightness files reading "0", the
+// version file, the window file for /dev/mem, and the few /etc files the
+// jail's programs need.
+bool Sandbox::lay_out_platform(const SandboxOptions& options, std::string* error) {
   bool made = mkdir((folder_ + "/leds").c_str(), 0755) == 0 &&
               mkdir((folder_ + "/ver").c_str(), 0755) == 0 &&
               mkdir((folder_ + "/etc").c_str(), 0755) == 0;
   if (options.data_folder.empty()) made = made && mkdir(data_folder_.c_str(), 0755) == 0;
-  for (int led = 1; led <= 15 && made; ++led) {
+  for (int led = 1; led <= kLedCount && made; ++led) {
     for (const char component : {'r', 'g', 'b'}) {
-      const std::string dir = folder_ + "/leds/led" + std::to_string(led) + component;
-      made = made && mkdir(dir.c_str(), 0755) == 0 && write_all(dir + "/brightness", "0");
+      const std::string file = host_path(brightness_path(led, component));
+      made = made && mkdir(parent(file).c_str(), 0755) == 0 && write_all(file, "0");
     }
   }
   made = made && write_all(folder_ + "/etc/hosts", "127.0.0.1 localhost\n") &&
          write_all(folder_ + "/etc/nsswitch.conf", "hosts: files\n");
-  if (options.version) made = made && write_all(folder_ + "/ver/rootfs_system_version", *options.version);
+  if (options.version) made = made && write_all(host_path(kVersionPath), *options.version);
   if (options.dev_mem) {
-    made = made && write_all(folder_ + "/mem", "") && truncate((folder_ + "/mem").c_str(), kMemFileSize) == 0;
+    const std::string mem = host_path(kPhysicalMemoryPath);
+    made = made && write_all(mem, "") && truncate(mem.c_str(), kDspMemFileSize) == 0;
   }
-  if (!made) {
-    *error = "cannot lay out the sandbox files in " + folder_;
-    return false;
-  }
+  if (!made) *error = "cannot lay out the sandbox files in " + folder_;
+  return made;
+}
 
-  // The syslog receiver, bound here and mounted at the jail's /dev/log.
+// The syslog receiver, bound here and mounted at the jail's /dev/log.
+bool Sandbox::open_log(std::string* error) {
   log_socket_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -174,10 +187,17 @@ bool Sandbox::launch(const SandboxOptions& options, std::string* error) {
   }
   chmod(log_path.c_str(), 0666);
   log_thread_ = std::thread([this] { log_receiver(); });
+  return true;
+}
 
+// bwrap's command line: a root of the host's /usr, the platform paths bound
+// to the sandbox's files, the programs under /opt/orvo, and the keeper as
+// the jail's first program.
+std::vector<std::string> Sandbox::bwrap_arguments(const SandboxOptions& options) const {
   const Programs& p = programs();
+  // clang-format off
   std::vector<std::string> args = {
-      bwrap, "--die-with-parent", "--unshare-pid", "--unshare-ipc", "--unshare-uts",
+      which("bwrap"), "--die-with-parent", "--unshare-pid", "--unshare-ipc", "--unshare-uts",
       "--cap-drop", "ALL",
       "--ro-bind", "/usr", "/usr",
       "--symlink", "usr/bin", "/bin", "--symlink", "usr/lib", "/lib",
@@ -189,77 +209,84 @@ bool Sandbox::launch(const SandboxOptions& options, std::string* error) {
       "--ro-bind-try", "/etc/localtime", "/etc/localtime",
       "--ro-bind", folder_ + "/etc/hosts", "/etc/hosts",
       "--ro-bind", folder_ + "/etc/nsswitch.conf", "/etc/nsswitch.conf",
-      "--bind", folder_ + "/ver", kVersionFolder,
-      "--bind", log_path, "/dev/log",
-      "--tmpfs", "/sys", "--bind", folder_ + "/leds", kLedsPath,
-      "--bind", data_folder_, kDataPath,
+      "--bind", host_path(kVersionFolder), kVersionFolder,
+      "--bind", folder_ + "/log.sock", "/dev/log",
+      "--tmpfs", "/sys", "--bind", host_path(kLedClassFolder), kLedClassFolder,
+      "--bind", data_folder_, kSettingsFolder,
       "--ro-bind", p.keeper, kJailKeeper,
       "--ro-bind", p.daemon, kJailDaemon};
+  // clang-format on
   for (const SandboxOptions::Bind& bind : options.binds) {
     args.insert(args.end(), {bind.writable ? "--bind" : "--ro-bind", bind.host, bind.jail});
   }
   const std::string sanitizer_logs = env_or("ORVO_SANITIZER_LOG_DIR", "");
   if (!sanitizer_logs.empty()) args.insert(args.end(), {"--bind", sanitizer_logs, sanitizer_logs});
   if (!options.host_network) args.push_back("--unshare-net");
-  if (options.dev_mem) args.insert(args.end(), {"--bind", folder_ + "/mem", "/dev/mem"});
+  if (options.dev_mem) {
+    args.insert(args.end(), {"--bind", host_path(kPhysicalMemoryPath), kPhysicalMemoryPath});
+  }
   args.insert(args.end(), {"--chdir", "/", "--info-fd", "3", kJailKeeper});
+  return args;
+}
 
+// Starts bwrap with the keeper's control input and event output on pipes of
+// ours, and learns the host PID of the jail's first process from its info.
+bool Sandbox::start_jail(const SandboxOptions& options, std::string* error) {
   int control[2], events[2], info[2];
-  if (pipe2(control, O_CLOEXEC) != 0 || pipe2(events, O_CLOEXEC) != 0 || pipe2(info, O_CLOEXEC) != 0) {
+  if (pipe2(control, O_CLOEXEC) != 0 || pipe2(events, O_CLOEXEC) != 0 ||
+      pipe2(info, O_CLOEXEC) != 0) {
     *error = "pipe: " + std::string(strerror(errno));
     return false;
   }
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  const int child_in = lift(control[0]), child_out = lift(events[1]), child_info = lift(info[1]);
-  bwrap_pid_ = fork();
-  if (bwrap_pid_ == 0) {
-    dup2(child_in, 0);
-    dup2(child_out, 1);
-    dup2(child_info, 3);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  for (int fd : {control[0], events[1], info[1], child_in, child_out, child_info}) close(fd);
+  SpawnOptions jail;
+  jail.in = control[0];
+  jail.out = events[1];
+  jail.fd3 = info[1];
+  bwrap_pid_ = spawn(bwrap_arguments(options), jail);
+  for (int fd : {control[0], events[1], info[1]}) close(fd);
   keeper_in_ = control[1];
   keeper_out_ = events[0];
 
   std::string json;
   char chunk[256];
   ssize_t got;
-  while ((got = read(info[0], chunk, sizeof chunk)) > 0) json.append(chunk, static_cast<size_t>(got));
+  while ((got = read(info[0], chunk, sizeof chunk)) > 0) {
+    json.append(chunk, static_cast<size_t>(got));
+  }
   close(info[0]);
   const size_t key = json.find("\"child-pid\"");
-  if (key == std::string::npos) {
+  if (bwrap_pid_ < 0 || key == std::string::npos) {
     *error = "bwrap did not start the jail (is bubblewrap usable here?)";
     return false;
   }
   jail_init_pid_ = atoi(json.c_str() + json.find(':', key) + 1);
-  if (!options.host_network) {
-    net_ns_ = open(("/proc/" + std::to_string(jail_init_pid_) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
-    if (net_ns_ < 0) {
-      *error = "cannot open the jail's network namespace: " + std::string(strerror(errno));
+  return true;
+}
+
+// Opens the jail's network namespace and waits for its loopback, which bwrap
+// brings up only after it has reported the jail's PID.
+bool Sandbox::open_network(std::string* error) {
+  if (host_network_) return true;
+  net_ns_ =
+      open(("/proc/" + std::to_string(jail_init_pid_) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+  if (net_ns_ < 0) {
+    *error = "cannot open the jail's network namespace: " + std::string(strerror(errno));
+    return false;
+  }
+  const auto deadline = Clock::now() + 10s;
+  for (;;) {
+    const int fd = open_udp();
+    ifreq lo{};
+    strcpy(lo.ifr_name, "lo");
+    const bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &lo) == 0 && (lo.ifr_flags & IFF_UP) != 0;
+    if (fd >= 0) close(fd);
+    if (up) return true;
+    if (Clock::now() > deadline) {
+      *error = "the jail's loopback did not come up";
       return false;
     }
-    // bwrap reports the jail's PID before it has brought the jail's loopback up.
-    const auto deadline = Clock::now() + 10s;
-    for (;;) {
-      const int fd = open_udp();
-      ifreq lo{};
-      strcpy(lo.ifr_name, "lo");
-      const bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &lo) == 0 && (lo.ifr_flags & IFF_UP) != 0;
-      if (fd >= 0) close(fd);
-      if (up) break;
-      if (Clock::now() > deadline) {
-        *error = "the jail's loopback did not come up";
-        return false;
-      }
-      std::this_thread::sleep_for(1ms);
-    }
+    std::this_thread::sleep_for(1ms);
   }
-  keeper_thread_ = std::thread([this] { keeper_events(); });
-  return true;
 }
 
 Sandbox::~Sandbox() {
@@ -268,17 +295,7 @@ Sandbox::~Sandbox() {
     closing_ = true;
   }
   if (keeper_in_ >= 0) close(keeper_in_);  // the keeper ends, and the jail with it
-  if (bwrap_pid_ > 0) {
-    const auto deadline = Clock::now() + 5s;
-    while (waitpid(bwrap_pid_, nullptr, WNOHANG) == 0) {
-      if (Clock::now() > deadline) {
-        kill(bwrap_pid_, SIGKILL);
-        waitpid(bwrap_pid_, nullptr, 0);
-        break;
-      }
-      std::this_thread::sleep_for(5ms);
-    }
-  }
+  if (bwrap_pid_ > 0 && !wait_exit(bwrap_pid_, 5s)) kill_child(bwrap_pid_);
   if (keeper_thread_.joinable()) keeper_thread_.join();
   if (log_thread_.joinable()) log_thread_.join();
   for (int fd : {keeper_out_, log_socket_, net_ns_}) {
@@ -292,24 +309,32 @@ std::string Sandbox::host_path(const std::string& jail_path) const {
     return jail_path.compare(0, prefix.size(), prefix) == 0 &&
            (jail_path.size() == prefix.size() || jail_path[prefix.size()] == '/');
   };
-  if (jail_path == "/dev/mem") return folder_ + "/mem";
-  if (under(kDataPath)) return data_folder_ + jail_path.substr(strlen(kDataPath));
-  if (under(kLedsPath)) return folder_ + "/leds" + jail_path.substr(strlen(kLedsPath));
+  if (jail_path == kPhysicalMemoryPath) return folder_ + "/mem";
+  if (under(kSettingsFolder)) return data_folder_ + jail_path.substr(strlen(kSettingsFolder));
+  if (under(kLedClassFolder)) return folder_ + "/leds" + jail_path.substr(strlen(kLedClassFolder));
   if (under(kVersionFolder)) return folder_ + "/ver" + jail_path.substr(strlen(kVersionFolder));
   return folder_ + "/unmapped" + jail_path;
 }
 
-std::string Sandbox::read_file(const std::string& jail_path) const { return read_text(host_path(jail_path)); }
+std::string Sandbox::read_file(const std::string& jail_path) const {
+  return read_text(host_path(jail_path));
+}
 
-bool Sandbox::exists(const std::string& jail_path) const { return access(host_path(jail_path).c_str(), F_OK) == 0; }
+bool Sandbox::exists(const std::string& jail_path) const {
+  return access(host_path(jail_path).c_str(), F_OK) == 0;
+}
 
 void Sandbox::write_file(const std::string& jail_path, const std::string& bytes) const {
   write_all(host_path(jail_path), bytes);
 }
 
-void Sandbox::remove_file(const std::string& jail_path) const { unlink(host_path(jail_path).c_str()); }
+void Sandbox::remove_file(const std::string& jail_path) const {
+  unlink(host_path(jail_path).c_str());
+}
 
-void Sandbox::set_mode(const std::string& jail_path, mode_t mode) const { chmod(host_path(jail_path).c_str(), mode); }
+void Sandbox::set_mode(const std::string& jail_path, mode_t mode) const {
+  chmod(host_path(jail_path).c_str(), mode);
+}
 
 bool Sandbox::keeper_send(const std::string& line) {
   const std::string text = line + "\n";
@@ -362,12 +387,14 @@ void Sandbox::log_receiver() {
   }
 }
 
-bool Sandbox::start_daemon(const std::vector<std::string>& args, std::string* error, int receive_error) {
-  std::string line = receive_error != 0 ? "run-recv-fails\t" + std::to_string(receive_error) : "run";
+bool Sandbox::start_daemon(const std::vector<std::string>& args, std::string* error,
+                           int receive_error) {
+  std::string line =
+      receive_error != 0 ? "run-recv-fails\t" + std::to_string(receive_error) : "run";
   for (const std::string& word : programs().prefix) line += "\t" + word;
   line += std::string("\t") + kJailDaemon;
   for (const std::string& arg : args) line += "\t" + arg;
-  if (!spawn(line, error)) return false;
+  if (!keeper_start(line, error)) return false;
   std::unique_lock lock(mutex_);
   const bool detached = changed_.wait_for(lock, 20s, [this] {
     for (const auto& [pid, status] : exits_) {
@@ -379,7 +406,7 @@ bool Sandbox::start_daemon(const std::vector<std::string>& args, std::string* er
   return detached;
 }
 
-bool Sandbox::spawn(const std::string& line, std::string* error) {
+bool Sandbox::keeper_start(const std::string& line, std::string* error) {
   std::unique_lock lock(mutex_);
   exits_.clear();
   killed_ = false;
@@ -399,7 +426,7 @@ std::optional<int> Sandbox::run_in_jail(const std::vector<std::string>& argv,
   std::string line = "run\t/bin/sh\t-c\texec \"$@\" >&2\tsh";
   for (const std::string& arg : argv) line += "\t" + arg;
   std::string error;
-  if (!spawn(line, &error)) return std::nullopt;
+  if (!keeper_start(line, &error)) return std::nullopt;
   std::unique_lock lock(mutex_);
   std::optional<int> status;
   changed_.wait_for(lock, timeout, [&] {
@@ -414,55 +441,32 @@ std::optional<int> Sandbox::run_in_jail(const std::vector<std::string>& argv,
 }
 
 bool Sandbox::wait_listening(std::chrono::milliseconds timeout) const {
-  char port[8];
-  snprintf(port, sizeof port, ":%04X", orvo::kControlPort);
-  const std::string table = "/proc/" + std::to_string(jail_init_pid_) + "/net/udp";
+  const std::string jail_net = "/proc/" + std::to_string(jail_init_pid_) + "/net";
   const auto deadline = Clock::now() + timeout;
   while (Clock::now() < deadline) {
-    std::istringstream lines(read_text(table));
-    std::string line;
-    while (std::getline(lines, line)) {
-      std::istringstream fields(line);
-      std::string slot, local;
-      fields >> slot >> local;
-      if (local.size() > 5 && local.compare(local.size() - 5, 5, port) == 0) return true;
-    }
+    if (!udp_socket_inodes(jail_net, orvo::kControlPort).empty()) return true;
     std::this_thread::sleep_for(10ms);
   }
   return false;
 }
 
-std::string Sandbox::jail_ns_link(const char* kind) const {
-  return read_link("/proc/" + std::to_string(jail_init_pid_) + "/ns/" + kind);
-}
-
 pid_t Sandbox::daemon_pid() const {
-  const std::string jail_pids = jail_ns_link("pid");
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return -1;
-  pid_t found = -1;
-  while (dirent* entry = readdir(proc)) {
-    const pid_t pid = atoi(entry->d_name);
-    if (pid <= 0) continue;
-    const std::string dir = std::string("/proc/") + entry->d_name;
-    if (read_link(dir + "/ns/pid") != jail_pids) continue;
+  const auto jail_pids = [](pid_t pid) {
+    return read_link("/proc/" + std::to_string(pid) + "/ns/pid");
+  };
+  const std::string jail = jail_pids(jail_init_pid_);
+  for (const pid_t pid : process_ids()) {
+    if (jail_pids(pid) != jail) continue;
     // The daemon's command line names it as a whole argument (after the
     // prefix, if any); bwrap's own names it too, as a bind target.
-    std::vector<std::string> args;
-    std::istringstream cmdline(read_text(dir + "/cmdline"));
-    for (std::string arg; std::getline(cmdline, arg, '\0');) args.push_back(arg);
+    const std::vector<std::string> args = process_arguments(pid);
     if (args.empty() || args[0].find("bwrap") != std::string::npos ||
-        std::find(args.begin(), args.end(), kJailDaemon) == args.end()) {
+        std::find(args.begin(), args.end(), kJailDaemon) == args.end() || !process_running(pid)) {
       continue;
     }
-    const std::string stat = read_text(dir + "/stat");
-    const size_t paren = stat.rfind(')');
-    if (paren == std::string::npos || paren + 2 >= stat.size() || stat[paren + 2] == 'Z') continue;
-    found = pid;
-    break;
+    return pid;
   }
-  closedir(proc);
-  return found;
+  return -1;
 }
 
 bool Sandbox::kill_daemon() {
@@ -518,8 +522,8 @@ std::optional<std::string> Sandbox::request(const std::string& datagram,
   to.sin_port = htons(orvo::kControlPort);
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   std::optional<std::string> reply;
-  if (sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
-      static_cast<ssize_t>(datagram.size())) {
+  if (sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to),
+             sizeof to) == static_cast<ssize_t>(datagram.size())) {
     pollfd ready{fd, POLLIN, 0};
     if (poll(&ready, 1, static_cast<int>(timeout.count())) == 1) {
       char buffer[65536];
@@ -544,61 +548,11 @@ void Sandbox::settle_log() const {
   }
 }
 
-RunResult Sandbox::run_in_network(const std::vector<std::string>& argv_words,
+RunResult Sandbox::run_in_network(const std::vector<std::string>& argv,
                                   std::chrono::milliseconds timeout) const {
-  RunResult result;
-  int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return result;
-  std::vector<std::string> words = argv_words;
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  const int child_out = lift(out[1]), child_err = lift(err[1]);
-  const auto started = Clock::now();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (net_ns_ >= 0 && setns(net_ns_, CLONE_NEWNET) != 0) _exit(126);
-    const int null_in = open("/dev/null", O_RDONLY);
-    dup2(null_in, 0);
-    dup2(child_out, 1);
-    dup2(child_err, 2);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  for (int fd : {out[1], err[1], child_out, child_err}) close(fd);
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  int open_pipes = 2;
-  const auto deadline = started + timeout;
-  while (open_pipes > 0 && Clock::now() < deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (poll(fds, 2, static_cast<int>(left.count()) + 1) <= 0) continue;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char chunk[4096];
-      const ssize_t got = read(fds[i].fd, chunk, sizeof chunk);
-      if (got <= 0) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open_pipes;
-      } else {
-        (i == 0 ? result.out : result.err).append(chunk, static_cast<size_t>(got));
-      }
-    }
-  }
-  for (pollfd& fd : fds) {
-    if (fd.fd >= 0) close(fd.fd);
-  }
-  int status = 0;
-  if (open_pipes > 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    result.status = -1;
-  } else {
-    waitpid(pid, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
-  return result;
+  SpawnOptions in_jail_network;
+  in_jail_network.net_ns = net_ns_;
+  return run(argv, timeout, in_jail_network);
 }
 
 std::vector<LogEntry> Sandbox::log() const {

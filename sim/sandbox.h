@@ -1,6 +1,6 @@
 // The appliance sandbox: a bubblewrap jail in which every platform path of
-// the appliance is at its real place, served by files and sockets that this
-// side can read and write directly.
+// the appliance (protocol/platform.h) is at its real place, served by files
+// and sockets that this side can read and write directly.
 //
 //   /dev/mem                     sparse file, the DSP window at 0x0C000000
 //   /sys/class/leds/ledNc/brightness   plain files, N = 1..15, c = r, g, b
@@ -23,14 +23,20 @@
 #include <thread>
 #include <vector>
 
+#include "sim/process.h"
+
 namespace sim {
+
+// Paths in the jail, from the platform's patterns.
+std::string brightness_path(int led, char component);  // component 'r', 'g' or 'b'
+std::string dsp_param_path(unsigned param);
 
 struct SandboxOptions {
   // Share the host's network (the simulator), instead of a private loopback.
   bool host_network = false;
   // Content of the version file; nullopt leaves the file out.
   std::optional<std::string> version = std::string("1.0.0-sim\n");
-  // Put the DSP window file at /dev/mem.
+  // Put the DSP window file at /dev/mem (kDspMemFileSize bytes, sparse).
   bool dev_mem = true;
   // Host folder to serve as /media/data/mic-array; empty for a fresh one.
   std::string data_folder;
@@ -52,13 +58,6 @@ struct LogEntry {
   int priority;         // facility * 8 + severity, as sent
   std::string ident;    // the text before ": "
   std::string message;  // everything after it, unchanged
-};
-
-struct RunResult {
-  int status = -1;  // exit status, 128 + signal, or -1 when it did not end in time
-  std::string out;
-  std::string err;
-  std::chrono::milliseconds elapsed{0};
 };
 
 // The programs under test and how to start them. Taken from the environment
@@ -111,13 +110,22 @@ class Sandbox {
   // could not detach), once it has ended; nullopt on time-out.
   std::optional<int> wait_daemon_exit(std::chrono::milliseconds timeout);
 
+  // The jail's network namespace, open for setns() as long as the Sandbox
+  // lives; -1 with host_network. A test that joins jails into a network of
+  // its own moves one end of a veth pair there (ip link set DEV netns
+  // jail_pid()) and configures it with run_in_network().
+  int network_namespace() const { return net_ns_; }
+  // Host PID of the jail's first process, which lives as long as the jail.
+  pid_t jail_pid() const { return jail_init_pid_; }
+
   // A UDP socket in the jail's network, or -1.
   int open_udp() const;
   // Sends one datagram to the daemon's port from a fresh socket and returns
   // the first reply, or nullopt when none came in time. After a reply, log()
   // holds every line the daemon logged before sending it.
-  std::optional<std::string> request(const std::string& datagram,
-                                     std::chrono::milliseconds timeout = std::chrono::seconds(3)) const;
+  std::optional<std::string> request(
+      const std::string& datagram,
+      std::chrono::milliseconds timeout = std::chrono::seconds(3)) const;
   // Runs a host program in the jail's network and collects its output.
   RunResult run_in_network(const std::vector<std::string>& argv,
                            std::chrono::milliseconds timeout) const;
@@ -129,13 +137,20 @@ class Sandbox {
 
  private:
   Sandbox() = default;
+  // create() launches the jail in these steps, in this order.
   bool launch(const SandboxOptions& options, std::string* error);
+  bool make_folder(const SandboxOptions& options, std::string* error);
+  bool lay_out_platform(const SandboxOptions& options, std::string* error);
+  bool open_log(std::string* error);
+  std::vector<std::string> bwrap_arguments(const SandboxOptions& options) const;
+  bool start_jail(const SandboxOptions& options, std::string* error);
+  bool open_network(std::string* error);
+
   bool keeper_send(const std::string& line);
-  bool spawn(const std::string& line, std::string* error);
+  bool keeper_start(const std::string& line, std::string* error);
   void keeper_events();
   void log_receiver();
   void settle_log() const;
-  std::string jail_ns_link(const char* kind) const;
 
   std::string folder_;
   std::string data_folder_;

@@ -2,9 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
+
+#include "protocol/platform.h"
 
 namespace sim {
 
@@ -52,15 +52,8 @@ bool Site::build(int count, std::string* error) {
   }
   network_ = Sandbox::create(bare(), error);
   if (!network_) return false;
-  // ip names a namespace by a path it can open: a descriptor of this process
-  // for the network's namespace, which any socket made there yields.
-  const int probe = network_->open_udp();
-  network_fd_ = probe >= 0 ? ioctl(probe, SIOCGSKNS) : -1;
-  if (network_fd_ < 0)
-    *error = "cannot take hold of the site's network namespace: " + std::string(strerror(errno));
-  if (probe >= 0) close(probe);
-  if (network_fd_ < 0) return false;
-  network_path_ = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(network_fd_);
+  // ip moves a link into another namespace by the PID of a process there.
+  network_pid_ = std::to_string(network_->jail_pid());
   if (!ip(*network_, {"link", "add", "br0", "type", "bridge"}, error) ||
       !ip(*network_, {"link", "set", "br0", "up"}, error)) {
     return false;
@@ -76,7 +69,7 @@ bool Site::build(int count, std::string* error) {
     Appliance& appliance = appliances_.back();
     appliance.box = Sandbox::create({}, error);
     if (!appliance.box) return false;
-    appliance.dsp = dsp_standin_start(appliance.box->host_path("/dev/mem").c_str(), {});
+    appliance.dsp = dsp_standin_start(appliance.box->host_path(kPhysicalMemoryPath).c_str(), {});
     if (appliance.dsp == nullptr) {
       *error = "cannot start a DSP stand-in: " + std::string(strerror(errno));
       return false;
@@ -93,7 +86,6 @@ Site::~Site() {
   }
   client_.reset();
   network_.reset();
-  if (network_fd_ >= 0) close(network_fd_);
 }
 
 // A veth pair: eth0 with the address in the host's namespace, its peer
@@ -101,7 +93,7 @@ Site::~Site() {
 bool Site::join(Sandbox& host, int port, const std::string& address, std::string* error) {
   const std::string peer = "port" + std::to_string(port);
   return ip(host,
-            {"link", "add", "eth0", "type", "veth", "peer", "name", peer, "netns", network_path_},
+            {"link", "add", "eth0", "type", "veth", "peer", "name", peer, "netns", network_pid_},
             error) &&
          ip(host, {"addr", "add", address + "/24", "dev", "eth0"}, error) &&
          ip(host, {"link", "set", "eth0", "up"}, error) &&

@@ -63,8 +63,7 @@ class Site {
   bool ip(const Sandbox& where, const std::vector<std::string>& args, std::string* error) const;
 
   std::unique_ptr<Sandbox> network_;  // holds the bridge
-  std::string network_path_;          // its namespace, as a path for ip
-  int network_fd_ = -1;
+  std::string network_pid_;           // of its jail, to name its namespace to ip
   std::unique_ptr<Sandbox> client_;
   std::vector<Appliance> appliances_;
 };

@@ -20,7 +20,9 @@ constexpr float kBlueFactor = 0.687f;
 // full stays full.
 uint8_t uncorrect(uint8_t file, float factor) {
   for (unsigned level = 0; level <= 255; ++level) {
-    if (static_cast<unsigned>(static_cast<float>(level) * factor) >= file) return static_cast<uint8_t>(level);
+    if (static_cast<unsigned>(static_cast<float>(level) * factor) >= file) {
+      return static_cast<uint8_t>(level);
+    }
   }
   return 255;
 }
@@ -46,7 +48,8 @@ std::string signed_gain(int gain) {
 std::string apt_text(unsigned apt) { return apt == 0 ? "off" : "mode " + std::to_string(apt); }
 
 std::string gains_text(const DspMeaning& d) {
-  return signed_gain(d.eq_gain[0]) + " / " + signed_gain(d.eq_gain[1]) + " / " + signed_gain(d.eq_gain[2]) + " dB";
+  return signed_gain(d.eq_gain[0]) + " / " + signed_gain(d.eq_gain[1]) + " / " +
+         signed_gain(d.eq_gain[2]) + " dB";
 }
 
 std::string equalizer_text(const DspMeaning& d) {
@@ -58,7 +61,8 @@ std::string nulled_text(const DspMeaning& d) {
 }
 
 std::string mictest_text(const DspMeaning& d) {
-  return std::string(d.mictest_running ? "running" : "idle") + ", result " + std::to_string(d.mictest_result);
+  return std::string(d.mictest_running ? "running" : "idle") + ", result " +
+         std::to_string(d.mictest_result);
 }
 
 std::string status_text(uint16_t status) {
@@ -83,7 +87,9 @@ struct Cell {
 class Screen {
  public:
   Screen(int width, int height)
-      : width_(std::max(width, 0)), cells_(static_cast<size_t>(std::max(height, 0)), std::vector<Cell>(static_cast<size_t>(width_))) {}
+      : width_(std::max(width, 0)),
+        cells_(static_cast<size_t>(std::max(height, 0)),
+               std::vector<Cell>(static_cast<size_t>(width_))) {}
 
   int height() const { return static_cast<int>(cells_.size()); }
   int width() const { return width_; }
@@ -109,7 +115,8 @@ class Screen {
     std::string text = "\x1b[0";
     if (style.bold) text += ";1";
     const auto colour = [&](const char* kind, const Rgb& c) {
-      text += std::string(";") + kind + ";2;" + std::to_string(c.r) + ";" + std::to_string(c.g) + ";" + std::to_string(c.b);
+      text += std::string(";") + kind + ";2;" + std::to_string(c.r) + ";" + std::to_string(c.g) +
+              ";" + std::to_string(c.b);
     };
     if (style.fg) colour("38", *style.fg);
     if (style.bg) colour("48", *style.bg);
@@ -119,7 +126,10 @@ class Screen {
   static std::string line(const std::vector<Cell>& row, ColourMode mode) {
     // Trailing blanks are left to the writer, which clears to the line's end.
     size_t end = row.size();
-    while (end > 0 && row[end - 1].ch == ' ' && (mode == ColourMode::none || row[end - 1].style == Style{})) --end;
+    while (end > 0 && row[end - 1].ch == ' ' &&
+           (mode == ColourMode::none || row[end - 1].style == Style{})) {
+      --end;
+    }
     std::string text;
     Style current;
     for (size_t i = 0; i < end; ++i) {
@@ -162,7 +172,13 @@ char colour_letter(const Rgb& c) {
   const int top = std::max({c.r, c.g, c.b});
   if (top < 8) return '.';
   const bool r = c.r * 2 >= top, g = c.g * 2 >= top, b = c.b * 2 >= top;
-  char letter = r && g && b ? 'W' : r && g ? 'Y' : g && b ? 'C' : r && b ? 'M' : r ? 'R' : g ? 'G' : 'B';
+  char letter = r && g && b ? 'W'
+                : r && g    ? 'Y'
+                : g && b    ? 'C'
+                : r && b    ? 'M'
+                : r         ? 'R'
+                : g         ? 'G'
+                            : 'B';
   if (top < 128) letter = static_cast<char>(letter - 'A' + 'a');
   return letter;
 }
@@ -215,7 +231,8 @@ void draw_panel(Screen& screen, const DspWords& words, ColourMode mode) {
 
 void draw_log(Screen& screen, const std::vector<std::string>& log, int first_row, int last_row) {
   std::string heading = "-- orvo-udpd log ";
-  heading += std::string(static_cast<size_t>(std::max(0, screen.width() - static_cast<int>(heading.size()))), '-');
+  heading += std::string(
+      static_cast<size_t>(std::max(0, screen.width() - static_cast<int>(heading.size()))), '-');
   screen.put(kLogHeadingRow, 0, heading, kBold);
   const int rows = last_row - first_row + 1;
   if (rows <= 0) return;
@@ -231,7 +248,9 @@ void draw_log(Screen& screen, const std::vector<std::string>& log, int first_row
 
 }  // namespace
 
-Rgb as_seen(const Rgb& files) { return Rgb{uncorrect(files.r, kRedFactor), files.g, uncorrect(files.b, kBlueFactor)}; }
+Rgb as_seen(const Rgb& files) {
+  return Rgb{uncorrect(files.r, kRedFactor), files.g, uncorrect(files.b, kBlueFactor)};
+}
 
 uint8_t parse_level(const std::string& text) {
   size_t i = 0;
@@ -246,29 +265,30 @@ uint8_t parse_level(const std::string& text) {
 }
 
 DspMeaning decode_dsp(const DspWords& w) {
+  // The command form of a parameter, as the daemon reads it.
+  const auto value = [&](unsigned param) { return dsp_decode(param, w[param]); };
+  const auto gain = [&](unsigned param) {
+    return static_cast<int>(static_cast<int16_t>(value(param)));
+  };
   DspMeaning d;
-  d.tracking = w[0];
-  d.noise = w[1];
-  d.apt = w[2] != 0 ? w[11] + 1u : 0;
-  d.eq_enabled = w[3] != 0;
-  d.null_count = w[4];
-  // Band 0 is kept one above its gain, bands 1 and 2 one below.
-  d.eq_gain[0] = std::max(-20, static_cast<int>(static_cast<int16_t>(w[5] - 1)));
-  d.eq_gain[1] = std::min(20, static_cast<int>(static_cast<int16_t>(w[6] + 1)));
-  d.eq_gain[2] = std::min(20, static_cast<int>(static_cast<int16_t>(w[7] + 1)));
-  d.mictest_running = w[8] != 0;
-  d.mictest_result = w[9];
-  d.status = w[10];
-  // The DSP keeps channels 1..14 one bit up and channel 15 in bit 1.
-  d.null_mask = static_cast<uint16_t>(((w[12] >> 1) & 0x7FFE) | ((w[12] & 0x0002) != 0 ? 0x8000 : 0));
-  d.param13 = w[13];
-  d.param14 = w[14];
+  d.tracking = value(DSP_TRACKING);
+  d.noise = value(DSP_NOISE);
+  d.apt = value(DSP_APT_ENABLE) != 0 ? value(DSP_APT_MODE) + 1u : 0;
+  d.eq_enabled = value(DSP_EQ_ENABLE) != 0;
+  d.null_count = value(DSP_NULL_COUNT);
+  d.eq_gain = {gain(DSP_EQ_BAND0), gain(DSP_EQ_BAND1), gain(DSP_EQ_BAND2)};
+  d.mictest_running = value(DSP_MICTEST) != 0;
+  d.mictest_result = value(DSP_MICTEST_RESULT);
+  d.status = value(DSP_STATUS);
+  d.null_mask = value(DSP_NULL_MASK);
+  d.param13 = value(DSP_PARAM_13);
+  d.param14 = value(DSP_PARAM_14);
   return d;
 }
 
 std::string nulled_channels(uint16_t mask) {
   std::string text;
-  for (int channel = 1; channel <= 15; ++channel) {
+  for (int channel = 1; channel <= kLedCount; ++channel) {
     if ((mask & (1u << channel)) == 0) continue;
     if (!text.empty()) text += ", ";
     text += std::to_string(channel);
@@ -283,13 +303,15 @@ ColourMode choose_colour(const char* term, const char* no_color, int terminfo_co
   return ColourMode::truecolour;
 }
 
-std::vector<std::string> render_view(const ViewState& state, int width, int height, ColourMode mode) {
+std::vector<std::string> render_view(const ViewState& state, int width, int height,
+                                     ColourMode mode) {
   Screen screen(width, height);
   screen.put(0, 0, "orvo-sim | " + state.status, kBold);
   draw_ring(screen, state.leds, mode);
   draw_panel(screen, state.dsp, mode);
   draw_log(screen, state.log, kLogHeadingRow + 1, height - 2);
-  screen.put(height - 1, 0, "Send commands: " + state.client + " 127.0.0.1 WORD...    Ctrl-C stops");
+  screen.put(height - 1, 0,
+             "Send commands: " + state.client + " 127.0.0.1 WORD...    Ctrl-C stops");
   return screen.lines(mode);
 }
 
@@ -309,10 +331,11 @@ std::string leds_line(const LedLevels& leds) {
 
 std::string dsp_line(const DspWords& words) {
   const DspMeaning d = decode_dsp(words);
-  return "dsp: tracking " + on_off(d.tracking) + ", noise suppression " + on_off(d.noise) + ", APT " +
-         apt_text(d.apt) + ", equalizer " + (d.eq_enabled ? "on " : "off ") + gains_text(d) + ", nulled " +
-         nulled_text(d) + ", mic test " + mictest_text(d) + ", status " + status_text(d.status) +
-         ", parameter 13 " + std::to_string(d.param13) + ", parameter 14 " + std::to_string(d.param14);
+  return "dsp: tracking " + on_off(d.tracking) + ", noise suppression " + on_off(d.noise) +
+         ", APT " + apt_text(d.apt) + ", equalizer " + (d.eq_enabled ? "on " : "off ") +
+         gains_text(d) + ", nulled " + nulled_text(d) + ", mic test " + mictest_text(d) +
+         ", status " + status_text(d.status) + ", parameter 13 " + std::to_string(d.param13) +
+         ", parameter 14 " + std::to_string(d.param14);
 }
 
 std::string printable(const std::string& message) {

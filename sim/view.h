@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-namespace sim {
+#include "protocol/dsp_mailbox.h"
+#include "protocol/platform.h"
 
-inline constexpr int kLedCount = 15;
-inline constexpr int kDspParams = 15;
+namespace sim {
 
 struct Rgb {
   uint8_t r = 0, g = 0, b = 0;
@@ -24,7 +24,7 @@ struct Rgb {
 // What the 45 brightness files hold: LED n (1..15) at index n - 1.
 using LedLevels = std::array<Rgb, kLedCount>;
 // The 15 DSP parameters as the DSP stores them.
-using DspWords = std::array<uint16_t, kDspParams>;
+using DspWords = std::array<uint16_t, kDspParamCount>;
 
 // The daemon dims red and blue on their way to the LED drivers (x 0.46 and
 // x 0.687, truncated), so that the LEDs look balanced. This undoes that for
@@ -36,12 +36,12 @@ uint8_t parse_level(const std::string& text);
 
 // The DSP parameters by meaning, decoded from their DSP form.
 struct DspMeaning {
-  uint16_t tracking = 0;       // 0 off, 1 on
-  uint16_t noise = 0;          // noise suppression, 0 off, 1 on
-  unsigned apt = 0;            // 0 off, otherwise the mode + 1 (1..3)
+  uint16_t tracking = 0;  // 0 off, 1 on
+  uint16_t noise = 0;     // noise suppression, 0 off, 1 on
+  unsigned apt = 0;       // 0 off, otherwise the mode + 1 (1..3)
   bool eq_enabled = false;
   std::array<int, 3> eq_gain{};  // dB, bands 0..2
-  uint16_t null_mask = 0;      // command form: bit n = channel n nulled
+  uint16_t null_mask = 0;        // command form: bit n = channel n nulled
   uint16_t null_count = 0;
   bool mictest_running = false;
   uint16_t mictest_result = 0;
@@ -73,7 +73,8 @@ struct ViewState {
 // lines, each at most `width` columns wide once its escape sequences are
 // left out. Colour lines set their attributes with SGR sequences and end
 // with a reset; ColourMode::none gives plain ASCII.
-std::vector<std::string> render_view(const ViewState& state, int width, int height, ColourMode mode);
+std::vector<std::string> render_view(const ViewState& state, int width, int height,
+                                     ColourMode mode);
 
 // One-line summaries for the plain-text mode, where the view is a stream of
 // lines and only changes are printed.

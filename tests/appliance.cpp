@@ -10,7 +10,7 @@ void Appliance::SetUp() {
   // Never skip: a test that cannot get its appliance has failed.
   ASSERT_TRUE(box) << "cannot make the appliance sandbox: " << error;
   if (options().dev_mem) {
-    dsp = dsp_standin_start(box->host_path("/dev/mem").c_str(), dsp_config());
+    dsp = dsp_standin_start(box->host_path(kPhysicalMemoryPath).c_str(), dsp_config());
     ASSERT_NE(dsp, nullptr) << "cannot start the DSP stand-in: " << strerror(errno);
   }
 }

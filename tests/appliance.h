@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/platform.h"
 #include "sim/dsp_standin.h"
 #include "sim/sandbox.h"
 

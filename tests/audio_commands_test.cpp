@@ -20,7 +20,7 @@ class AudioCommands : public Appliance {
     return config;
   }
   std::uint16_t dsp_value(unsigned param) const { return dsp_standin_value(dsp, param); }
-  std::string file(unsigned param) const { return box->read_file("/media/data/mic-array/dspparam" + std::to_string(param)); }
+  std::string file(unsigned param) const { return box->read_file(sim::dsp_param_path(param)); }
   // The reply to a MICTEST-length request, and how long it took.
   std::string ask_slow(const std::string& datagram, std::chrono::steady_clock::duration* took) const {
     const auto asked = std::chrono::steady_clock::now();
@@ -109,7 +109,7 @@ TEST_F(AudioCommands, MicTestAnswersAfterElevenSeconds) {
   std::chrono::steady_clock::duration took{};
   EXPECT_EQ(ask_slow("MICTEST\r", &took), "ACK MICTEST 66\r");
   EXPECT_GE(took, 11s);
-  EXPECT_FALSE(box->exists("/media/data/mic-array/dspparam8"));
+  EXPECT_FALSE(box->exists(sim::dsp_param_path(DSP_MICTEST)));
 }
 
 TEST_F(AudioCommands, MicTestStillRunningIsRefused) {

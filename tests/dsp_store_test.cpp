@@ -12,9 +12,7 @@
 
 namespace {
 
-const std::string kFolder = "/media/data/mic-array/";
-
-std::string param_file(unsigned param) { return kFolder + "dspparam" + std::to_string(param); }
+std::string param_file(unsigned param) { return sim::dsp_param_path(param); }
 
 std::string bytes(std::initializer_list<unsigned char> list) { return std::string(list.begin(), list.end()); }
 
@@ -109,10 +107,10 @@ TEST_F(DspStore, AFileThatCannotBeWrittenIsRefusedAfterTheDspTookTheValue) {
   start();
   ASSERT_EQ(ask("TRACKING 0\r"), "ACK TRACKING 0\r");
   struct stat folder {};
-  ASSERT_EQ(stat(box->host_path(kFolder).c_str(), &folder), 0);
-  box->set_mode(kFolder, 0555);
+  ASSERT_EQ(stat(box->host_path(kSettingsFolder).c_str(), &folder), 0);
+  box->set_mode(kSettingsFolder, 0555);
   EXPECT_EQ(ask("TRACKING 1\r"), "NACK TRACKING 1\r");
-  box->set_mode(kFolder, folder.st_mode & 07777);
+  box->set_mode(kSettingsFolder, folder.st_mode & 07777);
   EXPECT_EQ(dsp_standin_value(dsp, 0), 1);
   EXPECT_EQ(box->read_file(param_file(0)), bytes({0, 0}));
   EXPECT_TRUE(messages().empty());
@@ -120,7 +118,7 @@ TEST_F(DspStore, AFileThatCannotBeWrittenIsRefusedAfterTheDspTookTheValue) {
 
 // Without the window the daemon cannot store parameter 13 and ends, silently.
 TEST_F(DspStore, WithoutTheDspWindowTheDaemonEndsAtStartup) {
-  box->set_mode("/dev/mem", 0);
+  box->set_mode(kPhysicalMemoryPath, 0);
   std::string error;
   ASSERT_TRUE(box->start_daemon({"notest"}, &error)) << error;
   const std::optional<int> status = box->wait_daemon_exit(10s);
@@ -136,8 +134,8 @@ TEST_F(DspStore, WithoutTheDspWindowTheDaemonEndsAtStartup) {
 // window has been made accessible.
 TEST_F(DspStore, AFailedMappingIsRetriedOnTheNextAccess) {
   struct stat window {};
-  ASSERT_EQ(stat(box->host_path("/dev/mem").c_str(), &window), 0);
-  box->set_mode("/dev/mem", 0);
+  ASSERT_EQ(stat(box->host_path(kPhysicalMemoryPath).c_str(), &window), 0);
+  box->set_mode(kPhysicalMemoryPath, 0);
   box->write_file(param_file(0), bytes({0, 0}));
   const std::string pipe_path = box->host_path(param_file(1));
   ASSERT_EQ(mkfifo(pipe_path.c_str(), 0666), 0);
@@ -151,7 +149,7 @@ TEST_F(DspStore, AFailedMappingIsRetriedOnTheNextAccess) {
     if (fd < 0) std::this_thread::sleep_for(10ms);
   }
   ASSERT_GE(fd, 0) << "the daemon never opened the parameter 1 file";
-  box->set_mode("/dev/mem", window.st_mode & 07777);
+  box->set_mode(kPhysicalMemoryPath, window.st_mode & 07777);
   ASSERT_EQ(write(fd, "\0\0", 2), 2);
   close(fd);
 

@@ -13,6 +13,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "protocol/platform.h"
 #include "sim/site.h"
 
 using namespace std::chrono_literals;
@@ -144,8 +145,7 @@ class Fleet : public ::testing::Test {
 TEST_F(Fleet, FindListsTheAppliancesThatAnswerSortedByAddress) {
   make(4);
   for (int i = 0; i < 4; ++i) {
-    site->appliance(i).write_file("/etc/sw-version/rootfs_system_version",
-                                  "2.0." + std::to_string(i) + " sim\n");
+    site->appliance(i).write_file(kVersionPath, "2.0." + std::to_string(i) + " sim\n");
   }
   ASSERT_TRUE(site->appliance(2).kill_daemon());
   const std::string present = sim::Site::address(0) + " 2.0.0 sim\n" + sim::Site::address(1) +
@@ -203,8 +203,9 @@ TEST_F(Fleet, SnapshotAppliedToOthersGivesThemTheSameSettings) {
 
 TEST_F(Fleet, ApplyReportsForEachApplianceWhereItStopped) {
   make(3);
-  dsp_standin_set_fault(site->dsp(1), 6, DspFault::error_code, 7);  // EQ band 1 fails on the second
-  ASSERT_TRUE(site->appliance(2).kill_daemon());                    // the third is silent
+  dsp_standin_set_fault(site->dsp(1), DSP_EQ_BAND1, DspFault::error_code,
+                        7);                       // EQ band 1 fails on the second
+  ASSERT_TRUE(site->appliance(2).kill_daemon());  // the third is silent
   const TextFile file(
       "# a microphone test between two settings\nTRACKING 0\nMICTEST\n\nEQ 1 -3\nTRACKING 1\n");
   const std::vector<std::string> hosts = {sim::Site::address(0), sim::Site::address(1),
@@ -223,7 +224,7 @@ TEST_F(Fleet, ApplyReportsForEachApplianceWhereItStopped) {
   for (int i = 0; i < 2; ++i) {
     int started = 0;
     for (const DspRequest& request : dsp_standin_requests(site->dsp(i))) {
-      started += request.direction == 1 && request.param == dsp_param_mictest && request.value == 1;
+      started += request.direction == 1 && request.param == DSP_MICTEST && request.value == 1;
     }
     EXPECT_EQ(started, 1) << "appliance " << i;
   }

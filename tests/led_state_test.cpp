@@ -112,7 +112,7 @@ TEST_F(LedState, FailedSaveIsRefusedShownAndKeepsTheOldFileWhole) {
   start();
   ASSERT_EQ(ask("SRGB 1 10 20 30\r"), "ACK SRGB 1 10 20 30\r");
   const std::string before = box->read_file(kLedStateFile);
-  box->set_mode("/media/data/mic-array", 0555);
+  box->set_mode(kSettingsFolder, 0555);
   // The change would be gone at the next start: refused, though the LEDs and
   // the image already show it.
   EXPECT_EQ(ask("SRGB 1 40 50 60\r"), "NACK SRGB 1 40 50 60\r");
@@ -122,7 +122,7 @@ TEST_F(LedState, FailedSaveIsRefusedShownAndKeepsTheOldFileWhole) {
   EXPECT_EQ(led_colour(*box, 2), "0 0 0");
   EXPECT_EQ(led_colour(*box, 3), "117 255 0");
   EXPECT_EQ(ask("GRGB 1\r"), "ACK GRGB 2 CH1 40 50 60\r");
-  box->set_mode("/media/data/mic-array", 0755);
+  box->set_mode(kSettingsFolder, 0755);
   EXPECT_EQ(box->read_file(kLedStateFile), before);
   EXPECT_TRUE(messages().empty()) << "no new log lines";
 }

@@ -27,27 +27,26 @@ class NullZones : public Appliance {
     Rgb rgb{};
     const char* components = "rgb";
     for (int k = 0; k < 3; ++k) {
-      rgb[k] = std::stoi("0" + box->read_file("/sys/class/leds/led" + std::to_string(n) + components[k] +
-                                               "/brightness"));
+      rgb[k] = std::stoi("0" + box->read_file(sim::brightness_path(n, components[k])));
     }
     return rgb;
   }
   // The LEDs that show the given colour.
   std::vector<int> leds_showing(const Rgb& colour) const {
     std::vector<int> found;
-    for (int n = 1; n <= 15; ++n) {
+    for (int n = 1; n <= kLedCount; ++n) {
       if (led(n) == colour) found.push_back(n);
     }
     return found;
   }
   std::vector<int> all_but(std::vector<int> except) const {
     std::vector<int> rest;
-    for (int n = 1; n <= 15; ++n) {
+    for (int n = 1; n <= kLedCount; ++n) {
       if (std::find(except.begin(), except.end(), n) == except.end()) rest.push_back(n);
     }
     return rest;
   }
-  std::string file(const std::string& name) const { return box->read_file("/media/data/mic-array/" + name); }
+  std::string file(const std::string& name) const { return box->read_file(std::string(kSettingsFolder) + "/" + name); }
 };
 
 TEST_F(NullZones, NullNamesChannelsAndPaintsThem) {
@@ -178,12 +177,12 @@ class SavedColours : public Appliance {};
 
 TEST_F(SavedColours, ColoursFileIsReadAtStart) {
   // A short file replaces what it holds and leaves the rest.
-  box->write_file("/media/data/mic-array/nullcolour", std::string("\x01\x02\x03", 3));
+  box->write_file(kNullColourPath, std::string("\x01\x02\x03", 3));
   start();
   EXPECT_EQ(ask("ACTNULCOL\r"), "ACK ACTNULCOL 0 255 0 1 2 3\r");
   ASSERT_TRUE(box->kill_daemon());
   // A longer one counts with its first six bytes.
-  box->write_file("/media/data/mic-array/nullcolour", "ABCDEFGH");
+  box->write_file(kNullColourPath, "ABCDEFGH");
   start();
   EXPECT_EQ(ask("ACTNULCOL\r"), "ACK ACTNULCOL 68 69 70 65 66 67\r");
 }

@@ -10,17 +10,18 @@ namespace {
 
 class SelfTest : public Appliance {
  protected:
+  // A mic test that is over at once: the daemon's read-back of its start
+  // must still see it started.
   DspStandinConfig dsp_config() const override {
     DspStandinConfig config;
-    config.mictest_ms = 500;
+    config.mictest_ms = 0;
     return config;
   }
   int level(int led, char component) const {
-    return std::stoi("0" + box->read_file("/sys/class/leds/led" + std::to_string(led) + component +
-                                          "/brightness"));
+    return std::stoi("0" + box->read_file(sim::brightness_path(led, component)));
   }
   bool all_leds(int r, int g, int b) const {
-    for (int n = 1; n <= 15; ++n) {
+    for (int n = 1; n <= kLedCount; ++n) {
       if (level(n, 'r') != r || level(n, 'g') != g || level(n, 'b') != b) return false;
     }
     return true;
@@ -59,7 +60,7 @@ TEST_F(SelfTest, PassingTestFlashesGreenThenShowsTheStoredState) {
     state[3 * c] = 1;
     state[51 + 3 * c] = static_cast<char>(200);
   }
-  box->write_file("/media/data/mic-array/led-internal-state", state);
+  box->write_file(kLedStatePath, state);
   const auto started = std::chrono::steady_clock::now();
   launch();
   bool flashed = false;

@@ -7,17 +7,14 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <dirent.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -25,6 +22,7 @@
 #include <vector>
 
 #include "sim/options.h"
+#include "sim/process.h"
 
 namespace {
 
@@ -123,16 +121,7 @@ std::string trimmed(std::string text) {
 }
 
 // Runs a shell command line; its standard output.
-std::string shell(const std::string& command) {
-  std::string out;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, got);
-    pclose(pipe);
-  }
-  return out;
-}
+std::string shell(const std::string& command) { return sim::run({"/bin/sh", "-c", command}, 60s).out; }
 
 std::string client(const std::string& words) { return trimmed(shell(kClient + " 127.0.0.1 " + words + " 2>&1")); }
 
@@ -180,13 +169,14 @@ class Scratch {
   // Processes whose command line names a path in TMPDIR (bwrap names the sandbox).
   std::vector<std::string> processes_left() const {
     std::vector<std::string> found;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-      const std::string pid = entry.path().filename().string();
-      if (pid.find_first_not_of("0123456789") != std::string::npos || pid == std::to_string(getpid())) continue;
-      std::ifstream in(entry.path() / "cmdline");
-      std::stringstream cmdline;
-      cmdline << in.rdbuf();
-      if (cmdline.str().find(tmp() + "/") != std::string::npos) found.push_back(pid);
+    for (const pid_t pid : sim::process_ids()) {
+      if (pid == getpid()) continue;
+      for (const std::string& arg : sim::process_arguments(pid)) {
+        if (arg.find(tmp() + "/") != std::string::npos) {
+          found.push_back(std::to_string(pid));
+          break;
+        }
+      }
     }
     return found;
   }
@@ -238,12 +228,7 @@ class TmuxSim {
   // always collect a pane's exit status.)
   bool ended_cleanly(std::chrono::seconds timeout) const {
     const std::string pid = trimmed(shell(tmux_ + "display-message -p -t sim '#{pane_pid}'"));
-    const auto gone = [&] {
-      std::ifstream in("/proc/" + pid + "/stat");
-      std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-      const size_t paren = stat.rfind(')');
-      return stat.empty() || (paren != std::string::npos && stat.compare(paren, 3, ") Z") == 0);
-    };
+    const auto gone = [&] { return !sim::process_running(atoi(pid.c_str())); };
     // Its last line may have scrolled off the screen by then.
     return !pid.empty() && eventually(gone, timeout) &&
            shell(tmux_ + "capture-pane -p -S -100 -t sim").find("orvo-sim: stopped") != std::string::npos;
@@ -260,20 +245,12 @@ class HeadlessSim {
   HeadlessSim(const Scratch& scratch, const std::vector<std::string>& args) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return;
-    std::vector<std::string> words = {kSim};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    const std::string tmpdir = scratch.tmp();
-    pid_ = fork();
-    if (pid_ == 0) {
-      setenv("TMPDIR", tmpdir.c_str(), 1);
-      dup2(out[1], 1);
-      dup2(out[1], 2);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
+    std::vector<std::string> argv = {"/usr/bin/env", "TMPDIR=" + scratch.tmp(), kSim};
+    argv.insert(argv.end(), args.begin(), args.end());
+    sim::SpawnOptions options;
+    options.out = out[1];
+    options.err = out[1];
+    pid_ = sim::spawn(argv, options);
     close(out[1]);
     reader_ = std::thread([this, fd = out[0]] {
       char chunk[4096];
@@ -302,13 +279,10 @@ class HeadlessSim {
     return wait(30s);
   }
   int wait(std::chrono::seconds timeout) {
-    int status = 0;
-    if (!eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, timeout)) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
+    status_ = sim::wait_exit(pid_, timeout);
+    if (!status_) {
+      sim::kill_child(pid_);
       status_ = -1;
-    } else {
-      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     if (reader_.joinable()) reader_.join();
     return *status_;

@@ -466,7 +466,7 @@ class Soak : public Appliance {
 
   // The state file's flags and effective levels against the daemon's reports.
   void expect_led_file_matches_reports() {
-    const std::string file = box->read_file("/media/data/mic-array/led-internal-state");
+    const std::string file = box->read_file(kLedStatePath);
     ASSERT_EQ(file.size(), 102u);
     std::string flags = "ACK GTS 0", colours = "ACK GRGB 0";
     for (int channel = 1; channel <= 16; ++channel) {
@@ -530,7 +530,7 @@ TEST_F(Soak, EveryDatagramIsAnsweredOnceInOrderAndNothingLeaksOrIsLost) {
 
   // The settings files are whole and hold the last values set.
   for (unsigned param = 0; param < 15; ++param) {
-    const std::string path = "/media/data/mic-array/dspparam" + std::to_string(param);
+    const std::string path = sim::dsp_param_path(param);
     if (!traffic.stored[param]) {
       EXPECT_FALSE(box->exists(path)) << path;
       continue;
@@ -542,7 +542,7 @@ TEST_F(Soak, EveryDatagramIsAnsweredOnceInOrderAndNothingLeaksOrIsLost) {
   std::string colours;
   for (const int byte : traffic.colours) colours += static_cast<char>(byte);
   if (traffic.colours_saved) {
-    EXPECT_EQ(box->read_file("/media/data/mic-array/nullcolour"), colours);
+    EXPECT_EQ(box->read_file(kNullColourPath), colours);
   }
   if (traffic.leds_saved) expect_led_file_matches_reports();
 

@@ -6,8 +6,6 @@
 
 namespace {
 
-constexpr const char* kVersionFile = "/etc/sw-version/rootfs_system_version";
-
 class Version : public Appliance {
  protected:
   void SetUp() override {
@@ -15,7 +13,7 @@ class Version : public Appliance {
     start();
   }
   std::string version_with(const std::string& content) {
-    box->write_file(kVersionFile, content);
+    box->write_file(kVersionPath, content);
     return ask("VERSION\r");
   }
   int open_descriptors() const {
@@ -40,19 +38,19 @@ TEST_F(Version, MalformedOrMissingFilesAreRefused) {
   EXPECT_EQ(version_with("1.2.3"), "NACK VERSION\r");
   EXPECT_EQ(version_with(""), "NACK VERSION\r");
   EXPECT_EQ(version_with(std::string(64, 'v') + "\n"), "NACK VERSION\r");
-  box->remove_file(kVersionFile);
+  box->remove_file(kVersionPath);
   EXPECT_EQ(ask("VERSION\r"), "NACK VERSION\r");
   EXPECT_EQ(ask("VERSION 2\r"), "NACK VERSION 2\r");
   EXPECT_TRUE(messages().empty()) << "VERSION logs nothing";
 }
 
 TEST_F(Version, FailuresDoNotLeakDescriptors) {
-  box->write_file(kVersionFile, "no line feed");
+  box->write_file(kVersionPath, "no line feed");
   ask("VERSION\r");
   const int before = open_descriptors();
   ASSERT_GT(before, 0);
   for (int i = 0; i < 200; ++i) ASSERT_EQ(ask("VERSION\r"), "NACK VERSION\r");
-  box->remove_file(kVersionFile);
+  box->remove_file(kVersionPath);
   for (int i = 0; i < 200; ++i) ASSERT_EQ(ask("VERSION\r"), "NACK VERSION\r");
   EXPECT_EQ(open_descriptors(), before);
 }

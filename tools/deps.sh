@@ -2,6 +2,8 @@
 # Installs, with apt-get, whatever this project needs that the machine lacks.
 set -eu
 packages="cmake make g++ clang libgtest-dev bubblewrap tmux"
+# The code formatter (tools/format.sh).
+packages="$packages clang-format"
 # The virtual site of many appliances: network namespaces joined by a bridge.
 packages="$packages iproute2"
 # The appliance's CPU: cross compiler, its binutils, GoogleTest's sources to

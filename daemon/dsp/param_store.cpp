@@ -8,6 +8,7 @@
 
 #include "daemon/dsp/mailbox.h"
 #include "daemon/system/settings_file.h"
+#include "protocol/platform.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ bool is_volatile_param(unsigned param) {
 
 // "<folder>/dspparam<N>" into path; false when it does not fit.
 bool param_path(unsigned param, char (&path)[kPathSize]) {
-  const int length = snprintf(path, sizeof path, "%s/dspparam%u", kSettingsFolder, param);
+  const int length = snprintf(path, sizeof path, ORVO_DSP_PARAM_PATH, param);
   return length > 0 && length < kPathSize;
 }
 

@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "protocol/platform.h"
+
 pthread_mutex_t led_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
@@ -42,7 +44,7 @@ int led_write(int led, char component, unsigned level) {
   const unsigned corrected = led_corrected_level(component, level);
   pthread_mutex_lock(&led_mutex);
   char path[kPathSize];
-  snprintf(path, sizeof path, "/sys/class/leds/led%d%c/brightness", led, component);
+  snprintf(path, sizeof path, ORVO_LED_BRIGHTNESS_PATH, led, component);
   const int fd = open(path, O_WRONLY | O_TRUNC);
   if (fd < 0) {
     const int error = errno;

@@ -4,14 +4,14 @@
 #include <cstdint>
 #include <pthread.h>
 
+#include "protocol/platform.h"
+
 struct LedSetting {
   std::int32_t channel;  // 0 every LED, 1-15 that LED, anything else none
   std::uint8_t red;
   std::uint8_t green;
   std::uint8_t blue;
 };
-
-inline constexpr int kLedCount = 15;
 
 // Held around each single brightness-file write.
 extern pthread_mutex_t led_mutex;

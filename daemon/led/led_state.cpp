@@ -6,12 +6,11 @@
 
 #include "daemon/led/led_output.h"
 #include "daemon/system/settings_file.h"
+#include "protocol/platform.h"
 
 LedStateImage led_state_image{};
 
 namespace {
-
-constexpr const char* kLedStatePath = "/media/data/mic-array/led-internal-state";
 
 void set_defaults() {
   led_state_image.fill(0);

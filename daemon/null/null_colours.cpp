@@ -8,12 +8,12 @@
 #include "daemon/dsp/param_store.h"
 #include "daemon/led/led_state.h"
 #include "daemon/system/settings_file.h"
+#include "protocol/platform.h"
 
 NullColours null_colours{234, 123, 0, 0, 255, 0};
 
 namespace {
 
-constexpr const char* kNullColourPath = "/media/data/mic-array/nullcolour";
 constexpr int kNullColour = 0;
 constexpr int kActiveColour = 3;
 constexpr int kMaxNulledChannels = 2;

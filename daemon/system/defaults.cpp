@@ -6,6 +6,7 @@
 #include "daemon/dsp/param_store.h"
 #include "daemon/null/null_colours.h"
 #include "daemon/server/request_loop.h"
+#include "protocol/platform.h"
 
 namespace {
 
@@ -25,8 +26,8 @@ constexpr NullColours kFactoryColours{234, 123, 0, 0, 255, 0};
 
 // Settings of other programs that a factory reset removes.
 constexpr const char* kForgottenFiles[] = {
-    "/media/data/mic-array/master-ip",
-    "/media/data/mic-array/ntp-server",
+    kMasterIpPath,
+    kNtpServerPath,
 };
 
 }  // namespace

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include "protocol/platform.h"
+
 enum class SettingsWrite {
   ok,
   create_failed,  // the new file could not be created; errno tells why
@@ -12,6 +14,3 @@ enum class SettingsWrite {
 // Writes size bytes to a temporary file beside path (mode 0666 before the
 // umask), syncs it and renames it over path.
 SettingsWrite settings_file_replace(const char* path, const void* data, std::size_t size);
-
-// The folder that holds every settings file.
-inline constexpr const char* kSettingsFolder = "/media/data/mic-array";

@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include "daemon/server/request_loop.h"
+#include "protocol/platform.h"
 
 namespace {
 
-constexpr const char* kVersionPath = "/etc/sw-version/rootfs_system_version";
 constexpr size_t kVersionMax = 64;
 
 // The version line without its line feed, in text; 0 or the failure.

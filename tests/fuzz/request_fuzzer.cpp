@@ -18,11 +18,12 @@
 //
 // The daemon's waits (MICTEST 11 s, FU, IMPRESS, the identify blink, the
 // 10 ms mailbox polls) are shortened here a thousandfold by replacing sleep()
-// and usleep() in this program only; the DSP stand-in paces itself with
-// nanosleep and is not affected.
+// and usleep() in this program only; the DSP stand-in paces itself on a
+// condition variable and is not affected.
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -49,6 +50,7 @@
 #include "daemon/null/null_colours.h"
 #include "daemon/server/command_table.h"
 #include "daemon/server/request_loop.h"
+#include "protocol/platform.h"
 #include "protocol/protocol.h"
 #include "sim/dsp_standin.h"
 
@@ -56,7 +58,6 @@ namespace {
 
 constexpr long kTimeDilation = 1000;
 constexpr long kSysfsMagic = 0x62656572;
-constexpr const char* kDataFolder = "/media/data/mic-array";
 
 int reply_socket = -1;
 DspStandin* dsp = nullptr;
@@ -141,7 +142,7 @@ void log_message(int priority, const char* format, va_list args) {
 
 bool is_whole(const char* name, off_t size) {
   char path[128];
-  snprintf(path, sizeof path, "%s/%s", kDataFolder, name);
+  snprintf(path, sizeof path, "%s/%s", kSettingsFolder, name);
   struct stat st;
   return stat(path, &st) != 0 || st.st_size == size;
 }
@@ -167,7 +168,7 @@ Descriptors open_descriptors() {
     const std::string_view path(target);
     if (path.starts_with("socket:")) {
       ++open.sockets;
-    } else if (path == "/dev/mem") {
+    } else if (path == kPhysicalMemoryPath) {
       ++open.dev_mem;
     } else if (path.starts_with("/sys/")) {
       ++open.leds;
@@ -225,14 +226,14 @@ void check_files(const uint8_t* data, size_t size) {
 // Never touch the real hardware: only the sandbox's stand-ins will do.
 void refuse_real_platform() {
   struct stat mem;
-  if (stat("/dev/mem", &mem) != 0 || !S_ISREG(mem.st_mode) || mem.st_size < dsp_mem_file_size) {
+  if (stat(kPhysicalMemoryPath, &mem) != 0 || !S_ISREG(mem.st_mode) || mem.st_size < kDspMemFileSize) {
     fputs("request_fuzzer: /dev/mem is not the sandbox's window file; this program runs only in the "
           "appliance sandbox (tools/fuzz.sh)\n",
           stderr);
     _exit(2);
   }
   struct statfs leds;
-  if (statfs("/sys/class/leds", &leds) != 0 || leds.f_type == kSysfsMagic) {
+  if (statfs(kLedClassFolder, &leds) != 0 || leds.f_type == kSysfsMagic) {
     fputs("request_fuzzer: /sys/class/leds is the real LED class; run in the appliance sandbox\n", stderr);
     _exit(2);
   }
@@ -245,7 +246,10 @@ void start_appliance() {
   // A started test reads back 1 at once and has finished when MICTEST looks
   // again, after its (shortened) 11 s.
   config.mictest_ms = 5;
-  dsp = dsp_standin_start("/dev/mem", config);
+  // The daemon's mailbox polls are shortened too: it gives up on an answer
+  // after a few milliseconds, so the stand-in must look far more often.
+  config.poll_interval = std::chrono::microseconds(300);
+  dsp = dsp_standin_start(kPhysicalMemoryPath, config);
   if (dsp == nullptr) {
     perror("request_fuzzer: cannot start the DSP stand-in");
     _exit(2);
