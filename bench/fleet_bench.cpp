@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/protocol.h"
 #include "sim/site.h"
 
 namespace {
@@ -94,7 +95,7 @@ double all_answer_ms(const sim::Site& site, int count) {
   setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
   sockaddr_in to{};
   to.sin_family = AF_INET;
-  to.sin_port = htons(49494);
+  to.sin_port = htons(orvo::kControlPort);
   to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
   const auto start = Clock::now();
   std::set<uint32_t> answered;

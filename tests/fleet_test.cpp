@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "protocol/platform.h"
+#include "protocol/protocol.h"
 #include "sim/site.h"
 
 using namespace std::chrono_literals;
@@ -50,14 +51,14 @@ class Relay {
   Relay(const sim::Site& site, const std::string& address, int appliance, bool drop_requests)
       : drop_requests_(drop_requests) {
     to_appliance_.sin_family = AF_INET;
-    to_appliance_.sin_port = htons(49494);
+    to_appliance_.sin_port = htons(orvo::kControlPort);
     inet_pton(AF_INET, sim::Site::address(appliance).c_str(), &to_appliance_.sin_addr);
     sockaddr_in own{};
     own.sin_family = AF_INET;
     inet_pton(AF_INET, address.c_str(), &own.sin_addr);
     front_ = site.client_host().open_udp();
     back_ = site.client_host().open_udp();
-    own.sin_port = htons(49494);
+    own.sin_port = htons(orvo::kControlPort);
     bool bound = bind(front_, reinterpret_cast<sockaddr*>(&own), sizeof own) == 0;
     own.sin_port = 0;
     bound = bind(back_, reinterpret_cast<sockaddr*>(&own), sizeof own) == 0 && bound;
