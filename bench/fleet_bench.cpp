@@ -10,7 +10,9 @@
 //   windows of 1 s down to 0.1 s, by broadcast and by range (the fewest of
 //   the rounds);
 // - apply: the wall time of `orvo-udpc -a` sending a 30-line snapshot to one
-//   appliance and to all of them (medians), and the ratio of the two.
+//   appliance and to all of them (medians), and the ratio of the two; the
+//   same for as many lines that keep the daemons waiting on their DSPs
+//   rather than on the two CPUs that run all 50 here.
 // Needs root and bubblewrap; tools/fleet-bench.sh builds it in Release and runs it.
 
 #include <arpa/inet.h>
@@ -116,6 +118,39 @@ double all_answer_ms(const sim::Site& site, int count) {
   return static_cast<int>(answered.size()) == count ? ms : -1;
 }
 
+// Sends a file of commands to the first appliance, then to all of them,
+// rounds times; prints the medians and how busy the CPUs were. The number of
+// failed runs.
+int apply_compare(const sim::Site& site, const std::string& text, const std::string& what,
+                  int rounds) {
+  const std::string file = (getenv("TMPDIR") != nullptr ? getenv("TMPDIR") : "/tmp") +
+                           std::string("/orvo-fleet-bench.txt");
+  std::ofstream(file) << text;
+  std::vector<std::string> one = {"-a", file, sim::Site::address(0)};
+  std::vector<std::string> all = {"-a", file};
+  for (int i = 0; i < site.size(); ++i) all.push_back(sim::Site::address(i));
+  std::vector<double> one_ms, all_ms, one_busy, all_busy;
+  int failed = 0;
+  for (int round = 0; round < rounds; ++round) {
+    for (auto* target : {&one, &all}) {
+      const CpuTime since = cpu_time();
+      const sim::RunResult run = site.client(*target, 120s);
+      failed += run.status != 0;
+      (target == &one ? one_ms : all_ms).push_back(static_cast<double>(run.elapsed.count()));
+      (target == &one ? one_busy : all_busy).push_back(busy_percent(since));
+    }
+  }
+  unlink(file.c_str());
+  const double single = median(one_ms), many = median(all_ms);
+  printf("apply: %s to 1 appliance: %.0f ms; to %d: %.0f ms (medians of %d); ratio %.2f%s\n",
+         what.c_str(), single, site.size(), many, rounds, single > 0 ? many / single : 0.0,
+         failed != 0 ? " (some runs failed!)" : "");
+  printf("apply: the CPUs were %.0f %% busy while it went to 1, %.0f %% while it went to %d "
+         "(medians)\n",
+         median(one_busy), median(all_busy), site.size());
+  return failed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -194,32 +229,14 @@ int main(int argc, char** argv) {
   for (size_t at = 0; at < snapshot.out.size(); at = snapshot.out.find('\n', at) + 1) {
     commands += snapshot.out[at] != '#';
   }
-  const std::string file = (getenv("TMPDIR") != nullptr ? getenv("TMPDIR") : "/tmp") +
-                           std::string("/orvo-fleet-bench.txt");
-  std::ofstream(file) << snapshot.out;
-
-  std::vector<std::string> one = {"-a", file, sim::Site::address(0)};
-  std::vector<std::string> all = {"-a", file};
-  for (int i = 0; i < count; ++i) all.push_back(sim::Site::address(i));
-  std::vector<double> one_ms, all_ms, one_busy, all_busy;
-  int failed = 0;
-  for (int round = 0; round < rounds; ++round) {
-    for (auto* target : {&one, &all}) {
-      const CpuTime since = cpu_time();
-      const sim::RunResult run = site->client(*target, 120s);
-      failed += run.status != 0;
-      (target == &one ? one_ms : all_ms).push_back(static_cast<double>(run.elapsed.count()));
-      (target == &one ? one_busy : all_busy).push_back(busy_percent(since));
-    }
-  }
-  unlink(file.c_str());
-  const double single = median(one_ms), many = median(all_ms);
-  printf("apply: %d-line snapshot to 1 appliance: %.0f ms; to %d: %.0f ms (medians of %d); ratio "
-         "%.2f%s\n",
-         commands, single, count, many, rounds, single > 0 ? many / single : 0.0,
-         failed != 0 ? " (some runs failed!)" : "");
-  printf("apply: the CPUs were %.0f %% busy while it went to 1, %.0f %% while it went to %d "
-         "(medians)\n",
-         median(one_busy), median(all_busy), count);
+  int failed =
+      apply_compare(*site, snapshot.out, std::to_string(commands) + "-line snapshot", rounds);
+  // The same number of lines that keep each daemon waiting on its DSP rather
+  // than its CPU: how the client keeps many appliances busy at once, apart
+  // from what 50 appliances cost two CPUs.
+  std::string waiting;
+  for (int line = 0; line < commands; ++line)
+    waiting += line % 2 == 0 ? "TRACKING 0\n" : "TRACKING 1\n";
+  failed += apply_compare(*site, waiting, std::to_string(commands) + " TRACKING lines", rounds);
   return failed != 0 ? 1 : 0;
 }
