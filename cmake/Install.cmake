@@ -1,6 +1,7 @@
 # What `cmake --install` puts where: the programs, their manual pages, the
 # service files and the shell completion, at the places Debian expects them
-# when the prefix is /usr (as for the packages).
+# when the prefix is /usr (as for the packages, which debian/rules builds
+# from this).
 
 include(GNUInstallDirs)
 
@@ -30,6 +31,10 @@ orvo_full_path(ORVO_DAEMON_PATH "${CMAKE_INSTALL_SBINDIR}/orvo-udpd")
 orvo_full_path(ORVO_DEFAULTS_FILE "${orvo_sysconf_dir}/default/orvo-udpd")
 orvo_full_path(orvo_unit_file "${orvo_unit_dir}/orvo-udpd.service")
 orvo_full_path(orvo_init_file "${orvo_sysconf_dir}/init.d/orvo-udpd")
+
+# The LED class device that only the appliance has: the service files start
+# the daemon only where it exists.
+set(ORVO_APPLIANCE_DEVICE /sys/class/leds/led1r)
 
 set(orvo_dist ${PROJECT_BINARY_DIR}/dist)
 configure_file(dist/orvo-udpd.service.in ${orvo_dist}/orvo-udpd.service @ONLY)

@@ -4,9 +4,10 @@
 #
 #   package_test.sh manuals    SOURCE BUILD
 #   package_test.sh completion SOURCE
-#   package_test.sh build      SOURCE FOLDER          (makes the amd64 package)
+#   package_test.sh build      SOURCE FOLDER          (makes the amd64 and armhf packages)
+#   package_test.sh lintian    FOLDER
 #   package_test.sh contents   FOLDER VERSION
-#   package_test.sh service    FOLDER
+#   package_test.sh service    SOURCE FOLDER
 #   package_test.sh initscript FOLDER STUB
 set -u
 
@@ -153,6 +154,9 @@ check_contents() {
   depends=$(dpkg-deb -f "$package" Depends)
   [[ $depends =~ ^libc6\ \(\>=\ ([0-9.]+)\)$ ]] || fail "Depends is [$depends], want libc6 alone"
   local declared=${BASH_REMATCH[1]:-0}
+  # The maintainer scripts register the service with init-system-helpers.
+  [[ $(dpkg-deb -f "$package" Pre-Depends) == "init-system-helpers "* ]] ||
+    fail "Pre-Depends is [$(dpkg-deb -f "$package" Pre-Depends)], want init-system-helpers"
   [ "$(dpkg-deb -I "$package" conffiles 2>/dev/null)" = "/etc/init.d/orvo-udpd" ] ||
     fail "the init script is not the package's one conffile"
 
@@ -167,6 +171,9 @@ check_contents() {
 -rw-r--r-- root/root ./lib/systemd/system/orvo-udpd.service
 -rwxr-xr-x root/root ./etc/init.d/orvo-udpd
 -rw-r--r-- root/root ./usr/share/bash-completion/completions/orvo-udpc
+-rw-r--r-- root/root ./usr/share/doc/orvo/changelog.gz
+-rw-r--r-- root/root ./usr/share/doc/orvo/copyright
+-rw-r--r-- root/root ./usr/share/doc/orvo/examples/control-system.conf
 EOF
 )
   [ "$listing" = "$expected" ] ||
@@ -175,9 +182,17 @@ EOF
     fail "a folder of the package is not root's with mode 755"
 
   # The programs: stripped, needing the C library alone, no newer one than
-  # the package depends on.
+  # the package depends on; the armhf ones too (their dependency is named in
+  # debian/shlibs.cross).
+  local armhf
+  armhf=$(ls "$folder"/orvo_*_armhf.deb 2>/dev/null | head -n 1)
+  [ "$(dpkg-deb -f "$armhf" Depends)" = "$depends" ] ||
+    fail "the armhf package depends on [$(dpkg-deb -f "$armhf" Depends)], not [$depends]"
+  rm -rf "$folder/root-armhf"
+  dpkg-deb -x "$armhf" "$folder/root-armhf"
   local program newest
-  for program in "$root/usr/sbin/orvo-udpd" "$root/usr/bin/orvo-udpc"; do
+  for program in "$root/usr/sbin/orvo-udpd" "$root/usr/bin/orvo-udpc" \
+    "$folder/root-armhf/usr/sbin/orvo-udpd" "$folder/root-armhf/usr/bin/orvo-udpc"; do
     [ -f "$program" ] || continue
     readelf -S -W "$program" | grep -qE '\.symtab|\.debug_' && fail "$program is not stripped"
     readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | grep -qv '^libc\.so\.6$' &&
@@ -205,21 +220,39 @@ EOF
     fail "the init script does not start /usr/sbin/orvo-udpd"
 }
 
+# Both packages: no error and no warning (information tags are shown).
+check_lintian() {
+  local folder=$1 output
+  local packages=("$folder"/orvo_*_amd64.deb "$folder"/orvo_*_armhf.deb)
+  # lintian leaves files in TMPDIR: give it one of its own.
+  local scratch
+  scratch=$(mktemp -d)
+  output=$(TMPDIR=$scratch lintian --info --fail-on error,warning "${packages[@]}" 2>&1)
+  local status=$?
+  rm -rf "$scratch"
+  grep -v '^running with root' <<<"$output"
+  [ "$status" -eq 0 ] || fail "lintian found errors or warnings (status $status)"
+}
+
 check_service() {
-  local folder=$1
+  local source=$1 folder=$2
   package_root "$folder"
   local unit=$root/lib/systemd/system/orvo-udpd.service
   grep -qx 'Type=forking' "$unit" || fail "the unit is not Type=forking"
   grep -qx 'Restart=on-failure' "$unit" || fail "the unit does not restart on failure"
-  if ! command -v systemd-analyze >/dev/null; then
-    echo "systemd-analyze is not installed: the unit's verification is left out"
-    return
-  fi
-  # Verified in the package's tree, beside the system's own units (which it
-  # refers to); the manual page it names is looked up there too.
-  mkdir -p "$root/usr/lib/systemd"
-  cp -a /lib/systemd/system "$root/usr/lib/systemd/" || { fail "cannot copy the system's units"; return; }
+  grep -qx 'ConditionPathIsDirectory=/sys/class/leds/led1r' "$unit" ||
+    fail "the unit does not start on the appliance alone"
+  # Confined: the score of tools/unit-score.sh, at most 2.5.
   local output
+  output=$("$source/tools/unit-score.sh" "$unit" 2>&1) ||
+    fail "tools/unit-score.sh:"$'\n'"$output"
+  echo "$output" | tail -n 1
+  # Verified in the package's tree, beside the system's own units (which it
+  # refers to), with the example drop-in that limits who may talk to it; the
+  # manual page it names is looked up there too.
+  mkdir -p "$root/usr/lib/systemd" "$root/etc/systemd/system/orvo-udpd.service.d"
+  cp -a /lib/systemd/system "$root/usr/lib/systemd/" || { fail "cannot copy the system's units"; return; }
+  cp "$root/usr/share/doc/orvo/examples/control-system.conf" "$root/etc/systemd/system/orvo-udpd.service.d/"
   output=$(MANPATH=$root/usr/share/man systemd-analyze verify --root="$root" \
     /lib/systemd/system/orvo-udpd.service 2>&1)
   local status=$?
@@ -236,7 +269,9 @@ check_initscript() {
   mkdir -p "$work"
   cp "$stub" "$work/orvo-udpd"
   local script=$work/orvo-udpd.init
-  sed "s|^DAEMON=.*|DAEMON=$work/orvo-udpd|" "$root/etc/init.d/orvo-udpd" >"$script"
+  # The appliance's LED class device: a folder of the test's (missing first).
+  sed -e "s|^DAEMON=.*|DAEMON=$work/orvo-udpd|" \
+    -e "s|^APPLIANCE_DEVICE=.*|APPLIANCE_DEVICE=$work/led1r|" "$root/etc/init.d/orvo-udpd" >"$script"
   sh -n "$script" || { fail "the init script does not parse"; return; }
   grep -q '^### BEGIN INIT INFO' "$script" && grep -q '^# Provides: *orvo-udpd$' "$script" &&
     grep -q '^# Default-Start: *2 3 4 5$' "$script" && grep -q '^### END INIT INFO' "$script" ||
@@ -250,6 +285,11 @@ check_initscript() {
   local output status first
   run status
   [ $status -eq 3 ] || fail "status before start: $status ($output), want 3"
+  # Not the appliance: nothing starts, and that is no error.
+  run start
+  [ $status -eq 0 ] && [ "$(pids)" -eq 0 ] && [[ $output == *"not the appliance"* ]] ||
+    fail "start without the LED device: status $status, $(pids) daemon(s): $output"
+  mkdir "$work/led1r"
   run start
   [ $status -eq 0 ] && [ "$(pids)" -eq 1 ] || fail "start: status $status, $(pids) daemon(s): $output"
   first=$(pidof "$work/orvo-udpd")
@@ -279,11 +319,12 @@ case "${1:-}" in
   completion) check_completion "$2" ;;
   build)
     rm -rf "$3"
-    "$2/tools/package.sh" -o "$3" amd64 || fail "tools/package.sh failed"
+    "$2/tools/package.sh" -o "$3" amd64 armhf || fail "tools/package.sh failed"
     ;;
+  lintian) check_lintian "$2" ;;
   contents) check_contents "$2" "$3" ;;
-  service) check_service "$2" ;;
+  service) check_service "$2" "$3" ;;
   initscript) check_initscript "$2" "$3" ;;
-  *) echo "usage: $0 manuals|completion|build|contents|service|initscript ..." >&2; exit 2 ;;
+  *) echo "usage: $0 manuals|completion|build|lintian|contents|service|initscript ..." >&2; exit 2 ;;
 esac
 finish

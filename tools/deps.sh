@@ -11,6 +11,12 @@ packages="$packages iproute2"
 packages="$packages g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf googletest qemu-user"
 # Manual page lint, and the capture the dissector is tested on.
 packages="$packages mandoc tshark"
+# The Debian packages (debhelper) and their lint; the system test's Debian
+# root and its container.
+packages="$packages debhelper lintian mmdebstrap systemd-container"
+# The armhf root of the system test: its programs under qemu-user, also
+# inside the container (a static emulator), and the check mmdebstrap needs.
+packages="$packages qemu-user-static arch-test"
 # clang's sanitizer and libFuzzer runtimes, and the symbolizer for their reports.
 packages="$packages libclang-rt-14-dev llvm-14"
 missing=""

@@ -1,12 +1,14 @@
 #!/bin/sh
-# Builds the Debian packages of the appliance programs from Release builds
-# (size-optimised, stripped): for amd64 (this machine) and armhf (the
-# appliance, cross-built with cmake/toolchain-armhf.cmake).
+# Builds the Debian packages of the appliance programs with debhelper (the
+# debian/ folder): for amd64 (this machine) and armhf (the appliance,
+# cross-built with dpkg-buildpackage -a armhf and the cross toolchain). Needs
+# what tools/deps.sh installs.
 #
 #   tools/package.sh [-o FOLDER] [ARCH ...]     ARCH: amd64, armhf (default both)
 #
-# The packages land in FOLDER (default build-package/), the build trees in
-# FOLDER/build-ARCH.
+# The packages land in FOLDER (default build-package/). Each is built from a
+# copy of the source tree in FOLDER/build-ARCH, so the tree itself stays
+# untouched and two builds can run side by side.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$root/build-package
@@ -20,27 +22,36 @@ shift $((OPTIND - 1))
 [ $# -gt 0 ] || set -- amd64 armhf
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
-native=$(dpkg --print-architecture)
+
+# The package's version is the one in debian/changelog; the build's must be
+# the same.
+version=$(dpkg-parsechangelog -l "$root/debian/changelog" -S Version)
+project=$(sed -n 's/^project(orvo .*VERSION \([0-9.]*\)).*/\1/p' "$root/CMakeLists.txt")
+if [ "$version" != "$project" ]; then
+  echo "debian/changelog is at $version, CMakeLists.txt at $project: add a changelog entry" >&2
+  exit 1
+fi
 
 for arch in "$@"; do
   build=$out/build-$arch
-  set -- -DCMAKE_BUILD_TYPE=Release -DORVO_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
-  if [ "$arch" != "$native" ]; then
-    toolchain=$root/cmake/toolchain-$arch.cmake
-    if [ ! -f "$toolchain" ]; then
-      echo "no cross toolchain for $arch: $toolchain is missing" >&2
-      exit 1
-    fi
-    set -- "$@" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCPACK_DEBIAN_PACKAGE_ARCHITECTURE="$arch"
-  fi
+  source=$build/orvo-$version
+  rm -rf "$build"
+  mkdir -p "$source"
+  (cd "$root" && tar --exclude='./build*' --exclude=./.git --exclude='./obj-*' -cf - .) |
+    tar -C "$source" -xf -
   echo "== $arch"
-  cmake -S "$root" -B "$build" "$@" >/dev/null
-  cmake --build "$build" -j "$(nproc)"
-  "$root/tools/check-libs.sh" "$build/orvo-udpd" "$build/orvo-udpc"
-  (cd "$build" && cpack -G DEB >/dev/null)
-  for package in "$build"/orvo_*_"$arch".deb; do
-    [ -f "$package" ] || { echo "cpack made no $arch package" >&2; exit 1; }
-    mv "$package" "$out/"
-    echo "built $out/$(basename "$package")"
-  done
+  options="-b -us -uc"
+  [ "$arch" = "$(dpkg --print-architecture)" ] || options="$options -a $arch"
+  # shellcheck disable=SC2086
+  if ! (cd "$source" && dpkg-buildpackage $options >"$build/build.log" 2>&1); then
+    tail -n 40 "$build/build.log" >&2
+    echo "dpkg-buildpackage failed for $arch: $build/build.log" >&2
+    exit 1
+  fi
+  package=$build/orvo_${version}_$arch.deb
+  [ -f "$package" ] || { echo "dpkg-buildpackage made no $arch package" >&2; exit 1; }
+  "$root/tools/check-libs.sh" "$source"/obj-*/orvo-udpd "$source"/obj-*/orvo-udpc
+  [ "$arch" != armhf ] || "$root/tools/footprint.sh" "$(echo "$source"/obj-*)"
+  mv "$package" "$out/"
+  echo "built $out/$(basename "$package")"
 done
