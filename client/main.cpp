@@ -1,9 +1,12 @@
-// orvo-udpc: sends one command to the daemon and prints the one reply.
+// orvo-udpc: sends one command to the daemon and prints the one reply; with
+// an option before the host, finds appliances, reads one's settings as a file
+// of commands, or sends such a file to many (client/fleet.h).
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -11,12 +14,25 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "client/fleet.h"
 #include "protocol/protocol.h"
 
 namespace {
 
-constexpr int kReplyTimeoutSeconds = 12;
+constexpr int kReplyTimeoutMs = 12000;      // of the one command
+constexpr int kFleetReplyTimeoutMs = 1000;  // of each line, before it is sent again
+constexpr int kFleetResends = 3;
+constexpr int kFindWindowMs = 1000;
 constexpr int kUsageStatus = 2;
+
+constexpr const char kUsage[] =
+    "usage: orvo-udpc [-t SECONDS] HOST WORD [WORD ...]\n"
+    "       orvo-udpc -f [-w SECONDS] [ADDRESS | ADDRESS/BITS ...]\n"
+    "       orvo-udpc -s [-t SECONDS] [-r COUNT] HOST\n"
+    "       orvo-udpc -a FILE [-t SECONDS] [-r COUNT] HOST [HOST ...]\n"
+    "sends one command to the appliance at HOST and prints its reply;\n"
+    "-f finds appliances, -s prints one's settings as commands, -a sends a file of\n"
+    "commands to many (see orvo-udpc(1))\n";
 
 char buffer[orvo::kBufferSize];
 
@@ -36,23 +52,20 @@ size_t request_build(int count, char** words) {
   return used;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc < 3) {
-    fputs("usage: orvo-udpc HOST WORD [WORD ...]\n"
-          "sends one command to the appliance at HOST and prints its reply\n",
-          stderr);
+// The one-shot form: HOST WORD [WORD ...] in words[0..count).
+int command_send(int count, char** words, int timeout_ms) {
+  if (count < 2) {
+    fputs(kUsage, stderr);
     return kUsageStatus;
   }
-  const size_t length = request_build(argc - 2, argv + 2);
+  const size_t length = request_build(count - 1, words + 1);
   if (length == 0) {
     fprintf(stderr, "request too long (at most %zu bytes)\n", orvo::kMaxDatagram - 1);
     return kUsageStatus;
   }
-  const hostent* host = gethostbyname(argv[1]);
+  const hostent* host = gethostbyname(words[0]);
   if (host == nullptr || host->h_addrtype != AF_INET || host->h_addr_list[0] == nullptr) {
-    fprintf(stderr, "cannot resolve host '%s'\n", argv[1]);
+    fprintf(stderr, "cannot resolve host '%s'\n", words[0]);
     return kUsageStatus;
   }
   sockaddr_in address{};
@@ -77,7 +90,12 @@ int main(int argc, char** argv) {
     fputs("short write on udp socket\n", stderr);
     return 1;
   }
-  const timeval timeout{kReplyTimeoutSeconds, 0};
+  // The time-out in seconds and microseconds, without a division (which -Os
+  // makes a library call).
+  timeval timeout{0, 0};
+  int ms = timeout_ms;
+  for (; ms >= 1000; ms -= 1000) ++timeout.tv_sec;
+  timeout.tv_usec = ms * 1000;
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 
   const ssize_t received = recvfrom(fd, buffer, orvo::kMaxDatagram, 0, nullptr, nullptr);
@@ -93,7 +111,6 @@ int main(int argc, char** argv) {
   }
   // A reply that could not be printed (a full disk, a closed pipe) is a
   // failure like any other: the caller must not take the command as done.
-  signal(SIGPIPE, SIG_IGN);
   errno = 0;
   if (puts(buffer) == EOF || fflush(stdout) == EOF) {
     const int error = errno != 0 ? errno : EIO;
@@ -101,4 +118,72 @@ int main(int argc, char** argv) {
     return -error;
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  char mode = 0;
+  const char* file = nullptr;
+  int timeout_ms = -1;
+  FleetTiming timing{kFleetReplyTimeoutMs, kFleetResends, kFindWindowMs};
+  // Options end at the host, which never begins with '-'; the words after it
+  // may ("EQ 1 -3").
+  for (int option; (option = getopt(argc, argv, "+fsa:t:r:w:h")) != -1;) {
+    char* end = nullptr;
+    switch (option) {
+      case 'a':
+        file = optarg;
+        [[fallthrough]];
+      case 'f':
+      case 's':
+        if (mode != 0 && mode != option) {
+          fputs("orvo-udpc: -f, -s and -a exclude one another\n", stderr);
+          return kUsageStatus;
+        }
+        mode = static_cast<char>(option);
+        break;
+      case 't':
+        timeout_ms = fleet_parse_seconds(optarg);
+        if (timeout_ms < 0) {
+          fprintf(stderr, "orvo-udpc: not a time in seconds: '%s'\n", optarg);
+          return kUsageStatus;
+        }
+        break;
+      case 'w':
+        timing.window_ms = fleet_parse_seconds(optarg);
+        if (timing.window_ms < 0) {
+          fprintf(stderr, "orvo-udpc: not a time in seconds: '%s'\n", optarg);
+          return kUsageStatus;
+        }
+        break;
+      case 'r':
+        timing.resends = static_cast<int>(strtol(optarg, &end, 10));
+        if (end == optarg || *end != '\0' || timing.resends < 0 || timing.resends > 100) {
+          fprintf(stderr, "orvo-udpc: not a count from 0 to 100: '%s'\n", optarg);
+          return kUsageStatus;
+        }
+        break;
+      case 'h':
+        fputs(kUsage, stdout);
+        return 0;
+      default:
+        fputs(kUsage, stderr);
+        return kUsageStatus;
+    }
+  }
+  char** rest = argv + optind;
+  const int rest_count = argc - optind;
+  if (timeout_ms > 0) timing.reply_ms = timeout_ms;
+  // Output that cannot be printed (a pipe nobody reads) is reported as a
+  // failure, not a reason to die.
+  signal(SIGPIPE, SIG_IGN);
+  if (mode == 'f') return fleet_find(rest, rest_count, timing);
+  if ((mode == 's' && rest_count != 1) || (mode == 'a' && rest_count < 1)) {
+    fputs(kUsage, stderr);
+    return kUsageStatus;
+  }
+  if (mode == 's') return fleet_snapshot(rest[0], timing);
+  if (mode == 'a') return fleet_apply(file, rest, rest_count, timing);
+  return command_send(rest_count, rest, timeout_ms > 0 ? timeout_ms : kReplyTimeoutMs);
 }

@@ -107,6 +107,24 @@ TEST_F(Client, GivesUpTwelveSecondsAfterSending) {
   EXPECT_LT(run.elapsed, 20s);
 }
 
+TEST_F(Client, GivesUpAfterTheTimeGivenWithT) {
+  {
+    Listener silent(*box);
+    ASSERT_TRUE(silent.bound());
+    const sim::RunResult run = client({"-t", "0.5", "127.0.0.1", "VERSION"});
+    EXPECT_EQ(run.err, "recvfrom failed (Resource temporarily unavailable)\n");
+    EXPECT_EQ(run.status, (-EAGAIN) & 0xFF);
+    EXPECT_GE(run.elapsed, 500ms);
+    EXPECT_LT(run.elapsed, 10s);
+  }
+  // The words after the host may begin with '-'.
+  start();
+  EXPECT_EQ(client({"-t", "3", "127.0.0.1", "EQ", "1", "-3"}).out, "ACK EQ 1 -3\n");
+  for (const char* bad : {"0", "x", "1.5s", "-1"}) {
+    EXPECT_EQ(client({"-t", bad, "127.0.0.1", "VERSION"}).status, 2) << bad;
+  }
+}
+
 TEST_F(Client, RefusesIncompleteOrImpossibleCommandLines) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{}, {"127.0.0.1"}, {"no-such-host.invalid", "VERSION"},

@@ -134,6 +134,12 @@ check_completion() {
   HOSTFILE=$(mktemp)
   printf '192.0.2.10 appliance-one\n192.0.2.11 appliance-two\n' >"$HOSTFILE"
   expect_completion "orvo-udpc appliance-o" "appliance-one"
+  # Options before the host: the file of -a, then hosts; none after -s HOST.
+  expect_completion "orvo-udpc -" "-a -f -h -r -s -t -w"
+  expect_completion "orvo-udpc -t 3 appliance-one EQ " "0 1 2"
+  expect_completion "orvo-udpc -a $source/dist/orvo-udpc.bash-comp" "$source/dist/orvo-udpc.bash-completion"
+  expect_completion "orvo-udpc -a room.orvo appliance-one appliance-t" "appliance-two"
+  expect_completion "orvo-udpc -s appliance-one " ""
   rm -f "$HOSTFILE"
 }
 

@@ -4,6 +4,8 @@ set -eu
 packages="cmake make g++ clang libgtest-dev bubblewrap tmux"
 # The code formatter (tools/format.sh).
 packages="$packages clang-format"
+# The virtual site of many appliances: network namespaces joined by a bridge.
+packages="$packages iproute2"
 # The appliance's CPU: cross compiler, its binutils, GoogleTest's sources to
 # build for it, and the emulator that runs its programs here.
 packages="$packages g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf googletest qemu-user"

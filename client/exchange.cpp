@@ -1,0 +1,227 @@
+#include "client/exchange.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "protocol/protocol.h"
+
+namespace {
+
+constexpr int kMaxTokens = 32;
+
+struct Token {
+  const char* text;
+  size_t length;
+};
+
+// Splits text[0, length) at single spaces; one trailing space is dropped, as
+// the daemon does. The number of tokens (at most kMaxTokens).
+int tokens_split(const char* text, size_t length, Token* tokens) {
+  if (length > 0 && text[length - 1] == ' ') --length;
+  int count = 0;
+  size_t begin = 0;
+  for (size_t i = 0; i <= length && count < kMaxTokens; ++i) {
+    if (i == length || text[i] == ' ') {
+      tokens[count++] = Token{text + begin, i - begin};
+      begin = i + 1;
+    }
+  }
+  return count;
+}
+
+bool token_is(const Token& token, const char* text) {
+  return token.length == strlen(text) && memcmp(token.text, text, token.length) == 0;
+}
+
+bool tokens_equal(const Token& a, const Token& b) {
+  return a.length == b.length && memcmp(a.text, b.text, a.length) == 0;
+}
+
+// A token's number as the daemon reads it (strtol, base 10).
+long token_number(const Token& token) {
+  char text[32];
+  const size_t length = token.length < sizeof text - 1 ? token.length : sizeof text - 1;
+  memcpy(text, token.text, length);
+  text[length] = '\0';
+  return strtol(text, nullptr, 10);
+}
+
+// An argument as echoed in an acknowledgement: copied as received, or parsed
+// and printed; the numbers printed are narrowed to 8 bits (ACTNULCOL) or 16,
+// so they agree with the argument in their low 8 bits at least.
+bool argument_echoed(const Token& sent, const Token& echoed) {
+  if (tokens_equal(sent, echoed)) return true;
+  if (sent.length == 0 || echoed.length == 0) return false;
+  return ((static_cast<unsigned long>(token_number(sent)) -
+           static_cast<unsigned long>(token_number(echoed))) &
+          0xFF) == 0;
+}
+
+// How long the daemon may keep busy with a command before it answers, on top
+// of the reply time-out.
+int line_busy_ms(const Token& keyword) {
+  if (token_is(keyword, "MICTEST")) return 15000;   // 11 s, then up to 4 DSP transfers
+  if (token_is(keyword, "DEFAULTS")) return 10000;  // a dozen verified DSP writes
+  if (token_is(keyword, "IMPRESS")) return 6000;
+  if (token_is(keyword, "FU")) return 5000;
+  return 0;
+}
+
+// Commands that must not run twice: sent once, however long they stay unanswered.
+bool line_once(const Token& keyword) {
+  return token_is(keyword, "FU") || token_is(keyword, "IMPRESS") || token_is(keyword, "MICTEST") ||
+         token_is(keyword, "ID");
+}
+
+Token line_keyword(const char* line) {
+  const char* space = strchr(line, ' ');
+  return Token{line, space != nullptr ? static_cast<size_t>(space - line) : strlen(line)};
+}
+
+// Sends the peer's current line; false after a failure other than a full
+// queue, which counts as a lost datagram.
+bool line_send(Peer* peer, char* buffer) {
+  const char* line = peer->lines[peer->line];
+  const size_t length = strlen(line);
+  memcpy(buffer, line, length);
+  buffer[length] = orvo::kTerminator;
+  const ssize_t sent =
+      sendto(peer->fd, buffer, length + 1, 0, reinterpret_cast<const sockaddr*>(&peer->address),
+             sizeof peer->address);
+  if (sent < 0 && errno != EAGAIN && errno != ENOBUFS && errno != EINTR) {
+    peer->error = errno;
+    return false;
+  }
+  return true;
+}
+
+// Takes in what has arrived on the peer's socket, up to the answer of the
+// current line: the peer then moves on to the next, or stops at a refusal.
+// Datagrams that answer another line (late duplicates) are dropped.
+void peer_receive(Peer* peer, char* buffer) {
+  for (;;) {
+    const ssize_t got = recvfrom(peer->fd, buffer, orvo::kMaxDatagram, 0, nullptr, nullptr);
+    if (got < 0) return;
+    buffer[got] = '\0';
+    const ReplyMatch match = reply_match(peer->lines[peer->line], buffer, static_cast<size_t>(got));
+    if (match == kReplyOther) continue;
+    if (match == kReplyNack) {
+      peer->outcome = kPeerRefused;
+      return;
+    }
+    if (peer->replies != nullptr) {
+      char* end = strchr(buffer, orvo::kTerminator);
+      if (end != nullptr) *end = '\0';
+      peer->replies[peer->line] = strdup(buffer);
+    }
+    peer->sends = 0;
+    if (++peer->line == peer->line_count) peer->outcome = kPeerDone;
+    return;
+  }
+}
+
+}  // namespace
+
+ReplyMatch reply_match(const char* line, const char* reply, size_t reply_length) {
+  const size_t line_length = strlen(line);
+  if (reply_length > 5 && memcmp(reply, "NACK ", 5) == 0) {
+    // The request exactly as received, CR included; a long one is cut where
+    // the daemon's reply buffer ends.
+    const size_t whole = 5 + line_length + 1;
+    if (reply_length != whole && (reply_length < orvo::kMaxDatagram || reply_length > whole))
+      return kReplyOther;
+    const size_t compared = reply_length - 5 < line_length ? reply_length - 5 : line_length;
+    if (memcmp(reply + 5, line, compared) != 0) return kReplyOther;
+    return reply_length < whole || reply[whole - 1] == orvo::kTerminator ? kReplyNack : kReplyOther;
+  }
+  if (reply_length < 4 || memcmp(reply, "ACK ", 4) != 0) return kReplyOther;
+  const char* end = strchr(reply, orvo::kTerminator);
+  Token sent[kMaxTokens], echoed[kMaxTokens];
+  const int sent_count = tokens_split(line, line_length, sent);
+  const int echoed_count = tokens_split(
+      reply + 4, end != nullptr ? static_cast<size_t>(end - reply - 4) : strlen(reply + 4), echoed);
+  if (!tokens_equal(sent[0], echoed[0])) return kReplyOther;
+  if (token_is(sent[0], "GRGB") && sent_count == 2) {
+    // "ACK GRGB 0" for all channels, else "ACK GRGB 2" and the channel's group.
+    const long channel = token_number(sent[1]);
+    if (echoed_count < 2 || !token_is(echoed[1], channel == 0 ? "0" : "2")) return kReplyOther;
+    if (channel >= 1 && channel <= 16) {
+      char group[8];
+      snprintf(group, sizeof group, "CH%ld", channel);
+      if (echoed_count < 3 || !token_is(echoed[2], group)) return kReplyOther;
+    }
+    return kReplyAck;
+  }
+  if (echoed_count < sent_count) return kReplyOther;
+  for (int i = 1; i < sent_count; ++i) {
+    if (!argument_echoed(sent[i], echoed[i])) return kReplyOther;
+  }
+  return kReplyAck;
+}
+
+void exchange_run(Peer* peers, int count, const FleetTiming& timing) {
+  static char buffer[orvo::kBufferSize];
+  pollfd* fds = static_cast<pollfd*>(malloc((static_cast<size_t>(count) + 1) * sizeof(pollfd)));
+  int* owners = static_cast<int*>(malloc((static_cast<size_t>(count) + 1) * sizeof(int)));
+  for (int i = 0; i < count; ++i) {
+    Peer* peer = &peers[i];
+    peer->line = 0;
+    peer->sends = 0;
+    peer->error = 0;
+    peer->outcome = peer->line_count > 0 ? kPeerRunning : kPeerDone;
+    peer->fd = -1;
+    if (peer->outcome != kPeerRunning) continue;
+    peer->fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (peer->fd < 0 || fds == nullptr || owners == nullptr) {
+      peer->error = peer->fd < 0 ? errno : ENOMEM;
+      peer->outcome = kPeerError;
+    }
+  }
+  for (;;) {
+    const long long now = fleet_now_ms();
+    long long wake = LLONG_MAX;
+    int watched = 0;
+    for (int i = 0; i < count; ++i) {
+      Peer* peer = &peers[i];
+      if (peer->outcome != kPeerRunning) continue;
+      if (peer->sends == 0 || now >= peer->deadline) {
+        const Token keyword = line_keyword(peer->lines[peer->line]);
+        const bool once = line_once(keyword);
+        if (peer->sends > 0 && (once || peer->sends > timing.resends)) {
+          peer->outcome = kPeerSilent;
+          continue;
+        }
+        if (!line_send(peer, buffer)) {
+          peer->outcome = kPeerError;
+          continue;
+        }
+        ++peer->sends;
+        const long long wait =
+            once ? static_cast<long long>(timing.reply_ms) * (timing.resends + 1) : timing.reply_ms;
+        peer->deadline = now + wait + line_busy_ms(keyword);
+      }
+      if (peer->deadline < wake) wake = peer->deadline;
+      fds[watched] = pollfd{peer->fd, POLLIN, 0};
+      owners[watched++] = i;
+    }
+    if (watched == 0) break;
+    const long long left = wake - now;
+    if (poll(fds, static_cast<nfds_t>(watched), left < 0 ? 0 : static_cast<int>(left)) <= 0)
+      continue;
+    for (int k = 0; k < watched; ++k) {
+      if (fds[k].revents != 0) peer_receive(&peers[owners[k]], buffer);
+    }
+  }
+  for (int i = 0; i < count; ++i) {
+    if (peers[i].fd >= 0) close(peers[i].fd);
+    peers[i].fd = -1;
+  }
+  free(fds);
+  free(owners);
+}

@@ -1,0 +1,46 @@
+// Request lines to several appliances at once: each appliance gets its own
+// lines in order with one request outstanding, all appliances in parallel in
+// one poll() loop over non-blocking UDP sockets (one socket per appliance, so
+// that its replies reach nobody else's lines).
+//
+// A request without a reply within its time-out is sent again, a bounded
+// number of times, unless its command must not run twice (FU, IMPRESS,
+// MICTEST, ID); those wait as long as all tries of another line would. A
+// refusal is final. Lines that keep the daemon busy for long (MICTEST,
+// IMPRESS, FU, DEFAULTS) get that time on top of the time-out.
+#pragma once
+
+#include <cstddef>
+#include <netinet/in.h>
+
+#include "client/fleet.h"
+
+// What a datagram (reply_length bytes, NUL-terminated) is to the request line
+// it may answer (the line as sent, without its carriage return).
+enum ReplyMatch {
+  kReplyOther,  // not a reply to this line: a late duplicate, or noise
+  kReplyAck,    // "ACK " + the line's keyword, echoing its arguments
+  kReplyNack,   // "NACK " + the line exactly as sent
+};
+ReplyMatch reply_match(const char* line, const char* reply, size_t reply_length);
+
+enum PeerOutcome { kPeerRunning, kPeerDone, kPeerRefused, kPeerSilent, kPeerError };
+
+struct Peer {
+  // Set by the caller.
+  sockaddr_in address;
+  const char* const* lines;
+  int line_count;
+  char** replies;  // when set, receives a malloc'd copy of each line's reply
+                   // (text before its CR); the caller frees them
+  // Set by exchange_run.
+  PeerOutcome outcome;
+  int line;   // the line that ended it (refused, silent, error), or line_count
+  int error;  // errno of a socket failure (kPeerError)
+  int fd;
+  int sends;  // of the current line
+  long long deadline;
+};
+
+// Runs every peer to its outcome.
+void exchange_run(Peer* peers, int count, const FleetTiming& timing);

@@ -1,0 +1,53 @@
+#include "client/fleet.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <netdb.h>
+
+#include "protocol/protocol.h"
+
+long long fleet_now_ms() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int fleet_parse_seconds(const char* text) {
+  long long ms = 0;
+  int digits = 0;
+  const char* p = text;
+  for (; *p >= '0' && *p <= '9' && ms <= 86400000; ++p, ++digits) ms = ms * 10 + (*p - '0');
+  ms *= 1000;
+  if (*p == '.') {
+    int scale = 100;
+    for (++p; *p >= '0' && *p <= '9'; ++p, ++digits) {
+      ms += (*p - '0') * scale;
+      scale /= 10;
+    }
+  }
+  if (*p != '\0' || digits == 0 || ms <= 0 || ms > 86400000) return -1;
+  return static_cast<int>(ms);
+}
+
+bool fleet_resolve(const char* host, sockaddr_in* address) {
+  const hostent* entry = gethostbyname(host);
+  if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list[0] == nullptr) {
+    fprintf(stderr, "cannot resolve host '%s'\n", host);
+    return false;
+  }
+  memset(address, 0, sizeof *address);
+  address->sin_family = AF_INET;
+  address->sin_port = htons(orvo::kControlPort);
+  memcpy(&address->sin_addr, entry->h_addr_list[0], sizeof address->sin_addr);
+  return true;
+}
+
+bool fleet_printed(const char* what) {
+  errno = 0;
+  if (fflush(stdout) == 0 && !ferror(stdout)) return true;
+  fprintf(stderr, "cannot print the %s (%s)\n", what, strerror(errno != 0 ? errno : EIO));
+  return false;
+}
