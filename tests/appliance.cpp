@@ -84,6 +84,10 @@ std::string Appliance::ask(const std::string& datagram) const {
   return box->request(datagram).value_or("<no reply>");
 }
 
+void Appliance::expect_refused(const std::vector<std::string>& requests) const {
+  for (const std::string& request : requests) EXPECT_EQ(ask(request), "NACK " + request);
+}
+
 Appliance::Timed Appliance::ask_timed(const std::string& datagram,
                                       std::chrono::milliseconds timeout) const {
   const auto asked = std::chrono::steady_clock::now();

@@ -61,6 +61,8 @@ class Appliance : public ::testing::Test {
 
   // The reply to one datagram, or "<no reply>".
   std::string ask(const std::string& datagram) const;
+  // Each request must be answered with its NACK echo.
+  void expect_refused(const std::vector<std::string>& requests) const;
   // The same, for a request that may take long, and how long it took.
   struct Timed {
     std::string reply;

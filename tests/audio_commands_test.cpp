@@ -13,9 +13,6 @@ class AudioCommands : public StartedAppliance {
     config.mictest_result = 0x0042;
     return config;
   }
-  void expect_refused(std::initializer_list<std::string> requests) const {
-    for (const std::string& request : requests) EXPECT_EQ(ask(request), "NACK " + request);
-  }
 };
 
 TEST_F(AudioCommands, TrackingAndNoiseSwitchAndReport) {

@@ -88,10 +88,7 @@ using Identify = EffectsAppliance;
 using ShowEffects = EffectsAppliance;
 
 TEST_F(Identify, RefusesAnythingButZeroOrOne) {
-  for (const std::string request :
-       {"ID 2\r", "ID 10\r", "ID 01\r", "ID\r", "ID 1 1\r", "ID -0\r"}) {
-    EXPECT_EQ(ask(request), "NACK " + request);
-  }
+  expect_refused({"ID 2\r", "ID 10\r", "ID 01\r", "ID\r", "ID 1 1\r", "ID -0\r"});
 }
 
 TEST_F(Identify, IdZeroWhileOffShowsTheStoredStateAgain) {

@@ -100,9 +100,7 @@ TEST_F(LedState, FailedSaveIsRefusedShownAndKeepsTheOldFileWhole) {
   box->set_mode(kSettingsFolder, 0555);
   // The change would be gone at the next start: refused, though the LEDs and
   // the image already show it.
-  EXPECT_EQ(ask("SRGB 1 40 50 60\r"), "NACK SRGB 1 40 50 60\r");
-  EXPECT_EQ(ask("STS 2 G=0\r"), "NACK STS 2 G=0\r");
-  EXPECT_EQ(ask("STSB 3 R=100\r"), "NACK STSB 3 R=100\r");
+  expect_refused({"SRGB 1 40 50 60\r", "STS 2 G=0\r", "STSB 3 R=100\r"});
   EXPECT_EQ(led_colour(1), "18 50 41");
   EXPECT_EQ(led_colour(2), "0 0 0");
   EXPECT_EQ(led_colour(3), "117 255 0");
