@@ -1,8 +1,39 @@
+#include "tests/appliance.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
-#include "tests/appliance.h"
+std::string bytes(std::initializer_list<int> values) {
+  std::string text;
+  for (const int value : values) text.push_back(static_cast<char>(value));
+  return text;
+}
+
+std::string le16(int value) { return bytes({value & 0xFF, (value >> 8) & 0xFF}); }
+
+std::string default_led_image() {
+  std::string image(kLedImageSize, '\0');
+  for (int channel = 1; channel <= kLedCount; ++channel) {
+    for (int component = 0; component < 3; ++component) image[led_flag_at(channel, component)] = 1;
+    image[led_level_at(channel, 1)] = static_cast<char>(255);
+  }
+  return image;
+}
+
+std::vector<std::string> every_led(const std::string& colour) {
+  return std::vector<std::string>(kLedCount, colour);
+}
+
+std::vector<int> leds_but(const std::vector<int>& except) {
+  std::vector<int> rest;
+  for (int led = 1; led <= kLedCount; ++led) {
+    if (std::find(except.begin(), except.end(), led) == except.end()) rest.push_back(led);
+  }
+  return rest;
+}
 
 void Appliance::SetUp() {
   std::string error;
@@ -22,13 +53,46 @@ void Appliance::TearDown() {
 }
 
 void Appliance::start(const std::vector<std::string>& args) {
-  std::string error;
-  ASSERT_TRUE(box->start_daemon(args, &error)) << error;
+  ASSERT_NO_FATAL_FAILURE(launch(args));
   ASSERT_TRUE(box->wait_listening(30s)) << "the daemon never bound its port";
+  // It binds before it stores parameter 13, and serves only once that is done.
+  ASSERT_TRUE(box->request("VERSION\r", 10s).has_value()) << "the daemon does not answer";
+}
+
+void Appliance::launch(const std::vector<std::string>& args, int receive_error) {
+  std::string error;
+  ASSERT_TRUE(box->start_daemon(args, &error, receive_error)) << error;
+}
+
+int Appliance::exit_status(const std::vector<std::string>& args, int receive_error) {
+  launch(args, receive_error);
+  return box->wait_daemon_exit(10s).value_or(-1);
+}
+
+std::vector<std::string> Appliance::descriptors() const {
+  std::vector<std::string> open;
+  std::error_code error;
+  const std::string folder = "/proc/" + std::to_string(box->daemon_pid()) + "/fd";
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    open.push_back(entry.path().filename().string() + " -> " + sim::read_link(entry.path()));
+  }
+  std::sort(open.begin(), open.end());
+  return open;
 }
 
 std::string Appliance::ask(const std::string& datagram) const {
   return box->request(datagram).value_or("<no reply>");
+}
+
+void Appliance::expect_refused(const std::vector<std::string>& requests) const {
+  for (const std::string& request : requests) EXPECT_EQ(ask(request), "NACK " + request);
+}
+
+Appliance::Timed Appliance::ask_timed(const std::string& datagram,
+                                      std::chrono::milliseconds timeout) const {
+  const auto asked = std::chrono::steady_clock::now();
+  const std::string reply = box->request(datagram, timeout).value_or("<no reply>");
+  return {reply, std::chrono::steady_clock::now() - asked};
 }
 
 std::vector<std::string> Appliance::messages() const {
@@ -37,7 +101,8 @@ std::vector<std::string> Appliance::messages() const {
   return texts;
 }
 
-std::vector<std::string> Appliance::messages(size_t count, std::chrono::milliseconds timeout) const {
+std::vector<std::string> Appliance::messages(size_t count,
+                                             std::chrono::milliseconds timeout) const {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   std::vector<std::string> texts = messages();
   while (texts.size() < count && std::chrono::steady_clock::now() < deadline) {
@@ -53,4 +118,46 @@ sim::RunResult Appliance::client(const std::vector<std::string>& args,
   argv.push_back(sim::programs().client);
   argv.insert(argv.end(), args.begin(), args.end());
   return box->run_in_network(argv, timeout);
+}
+
+std::string Appliance::param_file(unsigned param) const {
+  return box->read_file(sim::dsp_param_path(param));
+}
+
+std::uint16_t Appliance::dsp_value(unsigned param) const { return dsp_standin_value(dsp, param); }
+
+std::vector<unsigned> Appliance::dsp_writes() const {
+  std::vector<unsigned> written;
+  for (const DspRequest& request : dsp_standin_requests(dsp)) {
+    if (request.direction == kDspDirectionWrite) written.push_back(request.param);
+  }
+  return written;
+}
+
+std::string Appliance::led_colour(int led) const {
+  return box->read_file(sim::brightness_path(led, 'r')) + " " +
+         box->read_file(sim::brightness_path(led, 'g')) + " " +
+         box->read_file(sim::brightness_path(led, 'b'));
+}
+
+std::vector<std::string> Appliance::led_colours() const {
+  std::vector<std::string> colours;
+  for (int led = 1; led <= kLedCount; ++led) colours.push_back(led_colour(led));
+  return colours;
+}
+
+std::vector<int> Appliance::leds_showing(const std::string& colour) const {
+  std::vector<int> found;
+  for (int led = 1; led <= kLedCount; ++led) {
+    if (led_colour(led) == colour) found.push_back(led);
+  }
+  return found;
+}
+
+void Appliance::fill_leds(const std::string& text) const {
+  for (int led = 1; led <= kLedCount; ++led) {
+    for (const char component : {'r', 'g', 'b'}) {
+      box->write_file(sim::brightness_path(led, component), text);
+    }
+  }
 }

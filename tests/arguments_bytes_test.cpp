@@ -10,9 +10,15 @@ namespace {
 TEST(Arguments, BytesAboveSevenBitsAreNeitherDigitsSignsNorSpaces) {
   // 0xB5, 0xAD, 0xAB and 0xA0 are '5', '-', '+' and ' ' with the top bit set.
   EXPECT_EQ(argument_number("\xB5"), 0);
-  EXPECT_EQ(argument_number("\xAD" "5"), 0);
-  EXPECT_EQ(argument_number("\xAB" "5"), 0);
-  EXPECT_EQ(argument_number("\xA0" "5"), 0);
+  EXPECT_EQ(argument_number("\xAD"
+                            "5"),
+            0);
+  EXPECT_EQ(argument_number("\xAB"
+                            "5"),
+            0);
+  EXPECT_EQ(argument_number("\xA0"
+                            "5"),
+            0);
   EXPECT_EQ(argument_number("\x80"), 0);
   // They end a number like any other non-digit.
   EXPECT_EQ(argument_number("12\xB5"), 12);

@@ -6,18 +6,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "protocol/protocol.h"
 #include "tests/appliance.h"
 
 namespace {
 
-// A stand-in for the daemon on port 49494 in the jail's network: records
+// A stand-in for the daemon on its port in the jail's network: records
 // what the client sends and answers with a given text (or stays silent).
 class Listener {
  public:
   explicit Listener(const sim::Sandbox& box) : fd_(box.open_udp()) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(49494);
+    address.sin_port = htons(orvo::kControlPort);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     bound_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   }
@@ -31,8 +32,10 @@ class Listener {
     char buffer[4096];
     sockaddr_in from{};
     socklen_t length = sizeof from;
-    const ssize_t got = recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
-    if (!reply.empty()) sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
+    const ssize_t got =
+        recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+    if (!reply.empty())
+      sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
     return std::string(buffer, got > 0 ? static_cast<size_t>(got) : 0);
   }
 
@@ -44,7 +47,8 @@ class Listener {
 class Client : public Appliance {
  protected:
   // Runs the client against a listener; returns what went on the wire.
-  std::string sent_by(const std::vector<std::string>& args, const std::string& reply, sim::RunResult* run) {
+  std::string sent_by(const std::vector<std::string>& args, const std::string& reply,
+                      sim::RunResult* run) {
     Listener listener(*box);
     EXPECT_TRUE(listener.bound());
     auto result = std::async(std::launch::async, [&] { return client(args); });
@@ -60,6 +64,9 @@ TEST_F(Client, JoinsWordsWithSpacesAndEndsWithCarriageReturn) {
   EXPECT_EQ(run.out, "ACK VERSION x\n");
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(sent_by({"localhost", "EQ", "1", "-3"}, "ACK EQ 1 -3\r", &run), "EQ 1 -3\r");
+  // The words after the host are the request's, even those that begin with '-'.
+  EXPECT_EQ(sent_by({"-t", "3", "127.0.0.1", "EQ", "1", "-3"}, "ACK EQ 1 -3\r", &run), "EQ 1 -3\r");
+  EXPECT_EQ(run.out, "ACK EQ 1 -3\n");
   EXPECT_EQ(sent_by({"127.0.0.1", "EQ 1 -3"}, "ACK EQ 1 -3\r", &run), "EQ 1 -3\r");
   EXPECT_EQ(sent_by({"127.0.0.1", "EQ", "", "1"}, "NACK EQ  1\r", &run), "EQ  1\r");
   EXPECT_EQ(run.out, "NACK EQ  1\n");
@@ -108,27 +115,24 @@ TEST_F(Client, GivesUpTwelveSecondsAfterSending) {
 }
 
 TEST_F(Client, GivesUpAfterTheTimeGivenWithT) {
-  {
-    Listener silent(*box);
-    ASSERT_TRUE(silent.bound());
-    const sim::RunResult run = client({"-t", "0.5", "127.0.0.1", "VERSION"});
-    EXPECT_EQ(run.err, "recvfrom failed (Resource temporarily unavailable)\n");
-    EXPECT_EQ(run.status, (-EAGAIN) & 0xFF);
-    EXPECT_GE(run.elapsed, 500ms);
-    EXPECT_LT(run.elapsed, 10s);
-  }
-  // The words after the host may begin with '-'.
-  start();
-  EXPECT_EQ(client({"-t", "3", "127.0.0.1", "EQ", "1", "-3"}).out, "ACK EQ 1 -3\n");
-  for (const char* bad : {"0", "x", "1.5s", "-1"}) {
-    EXPECT_EQ(client({"-t", bad, "127.0.0.1", "VERSION"}).status, 2) << bad;
-  }
+  Listener silent(*box);
+  ASSERT_TRUE(silent.bound());
+  const sim::RunResult run = client({"-t", "0.5", "127.0.0.1", "VERSION"});
+  EXPECT_EQ(run.err, "recvfrom failed (Resource temporarily unavailable)\n");
+  EXPECT_EQ(run.status, (-EAGAIN) & 0xFF);
+  EXPECT_GE(run.elapsed, 500ms);
+  EXPECT_LT(run.elapsed, 10s);
 }
 
 TEST_F(Client, RefusesIncompleteOrImpossibleCommandLines) {
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{}, {"127.0.0.1"}, {"no-such-host.invalid", "VERSION"},
-        {"127.0.0.1", std::string(2046, 'A')}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{},
+                                               {"127.0.0.1"},
+                                               {"no-such-host.invalid", "VERSION"},
+                                               {"127.0.0.1", std::string(2046, 'A')},
+                                               {"-t", "0", "127.0.0.1", "VERSION"},
+                                               {"-t", "x", "127.0.0.1", "VERSION"},
+                                               {"-t", "1.5s", "127.0.0.1", "VERSION"},
+                                               {"-t", "-1", "127.0.0.1", "VERSION"}}) {
     const sim::RunResult run = client(args);
     EXPECT_EQ(run.status, 2) << run.err;
     EXPECT_NE(run.err, "");
@@ -136,7 +140,8 @@ TEST_F(Client, RefusesIncompleteOrImpossibleCommandLines) {
   }
   // The longest request that fits: 2045 characters and the CR.
   sim::RunResult run;
-  EXPECT_EQ(sent_by({"127.0.0.1", std::string(2045, 'A')}, "ok\r", &run), std::string(2045, 'A') + "\r");
+  EXPECT_EQ(sent_by({"127.0.0.1", std::string(2045, 'A')}, "ok\r", &run),
+            std::string(2045, 'A') + "\r");
   EXPECT_EQ(run.status, 0);
 }
 

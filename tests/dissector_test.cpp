@@ -19,13 +19,12 @@ struct Decoded {
   std::string request, reply, keyword, args, arg, values, echo, expert;
 };
 
-class Dissector : public Appliance {
+class Dissector : public StartedAppliance {
  protected:
   void SetUp() override {
-    Appliance::SetUp();
     ASSERT_EQ(access(kDumpcap, X_OK), 0) << "dumpcap is missing: install tshark";
     ASSERT_EQ(access(kTshark, X_OK), 0) << "tshark is missing: install it";
-    start();
+    StartedAppliance::SetUp();
   }
 
   // Sends each datagram and waits for its reply while dumpcap records the
@@ -34,8 +33,8 @@ class Dissector : public Appliance {
     const std::string packets = std::to_string(2 * datagrams.size());
     sim::RunResult recorder;
     std::thread recording([&] {
-      recorder = box->run_in_network({kDumpcap, "-q", "-i", "lo", "-f", "udp port 49494", "-c", packets,
-                                      "-a", "duration:30", "-w", file()},
+      recorder = box->run_in_network({kDumpcap, "-q", "-i", "lo", "-f", "udp port 49494", "-c",
+                                      packets, "-a", "duration:30", "-w", file()},
                                      40s);
     });
     // dumpcap writes the file's header once its filter is in place.
@@ -53,12 +52,39 @@ class Dissector : public Appliance {
 
   // The capture decoded by tshark with the dissector, one entry per datagram.
   std::vector<Decoded> decode() {
-    const sim::RunResult tshark = box->run_in_network(
-        {kTshark, "-r", file(), "-X", std::string("lua_script:") + ORVO_DISSECTOR_PATH, "-T", "fields",
-         "-E", "separator=/t", "-E", "occurrence=a", "-E", "aggregator=;", "-E", "quote=n",
-         "-e", "orvo.request", "-e", "orvo.reply", "-e", "orvo.keyword", "-e", "orvo.args",
-         "-e", "orvo.arg", "-e", "orvo.values", "-e", "orvo.echo", "-e", "_ws.expert.message"},
-        30s);
+    const sim::RunResult tshark =
+        box->run_in_network({kTshark,
+                             "-r",
+                             file(),
+                             "-X",
+                             std::string("lua_script:") + ORVO_DISSECTOR_PATH,
+                             "-T",
+                             "fields",
+                             "-E",
+                             "separator=/t",
+                             "-E",
+                             "occurrence=a",
+                             "-E",
+                             "aggregator=;",
+                             "-E",
+                             "quote=n",
+                             "-e",
+                             "orvo.request",
+                             "-e",
+                             "orvo.reply",
+                             "-e",
+                             "orvo.keyword",
+                             "-e",
+                             "orvo.args",
+                             "-e",
+                             "orvo.arg",
+                             "-e",
+                             "orvo.values",
+                             "-e",
+                             "orvo.echo",
+                             "-e",
+                             "_ws.expert.message"},
+                            30s);
     EXPECT_EQ(tshark.status, 0) << tshark.err;
     EXPECT_EQ(tshark.err.find("Lua"), std::string::npos) << "the dissector failed: " << tshark.err;
     std::vector<Decoded> decoded;
@@ -89,7 +115,7 @@ TEST_F(Dissector, DecodesRequestsAcknowledgementsAndRefusals) {
       "EQ 1 -3\r",
       "SRGB 1 2 3 4 5 6 7 8 9 10\r",
   });
-  ASSERT_EQ(replies[0], "ACK VERSION 1.0.0-sim\r");
+  ASSERT_EQ(replies[0], kVersionAck);
   ASSERT_EQ(replies[1], "NACK FOO 1 2\r");
   ASSERT_EQ(replies[2], "NACK VERSION");
   const std::vector<Decoded> d = decode();

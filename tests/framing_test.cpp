@@ -1,65 +1,44 @@
 // How the daemon frames, splits and refuses requests, and what it logs.
 
-#include <algorithm>
-
 #include "tests/appliance.h"
 
 namespace {
 
-const std::string kVersionReply = "ACK VERSION 1.0.0-sim\r";
-
-class Framing : public Appliance {
- protected:
-  void SetUp() override {
-    Appliance::SetUp();
-    start();
-  }
-};
+using Framing = StartedAppliance;
 
 TEST_F(Framing, OneTrailingSpaceIsToleratedTwoAreNot) {
-  EXPECT_EQ(ask("VERSION\r"), kVersionReply);
-  EXPECT_EQ(ask("VERSION \r"), kVersionReply);
-  EXPECT_EQ(ask("VERSION  \r"), "NACK VERSION  \r");
-  EXPECT_EQ(ask("VERSION   \r"), "NACK VERSION   \r");
+  EXPECT_EQ(ask("VERSION\r"), kVersionAck);
+  EXPECT_EQ(ask("VERSION \r"), kVersionAck);
+  expect_refused({"VERSION  \r", "VERSION   \r"});
   EXPECT_TRUE(messages().empty()) << "space faults are refused without a log line";
 }
 
-TEST_F(Framing, KeywordsAreExactAndCaseSensitive) {
-  EXPECT_EQ(ask("version\r"), "NACK version\r");
-  EXPECT_EQ(ask("FOO\r"), "NACK FOO\r");
-  EXPECT_EQ(ask("VERSIONX\r"), "NACK VERSIONX\r");
-  EXPECT_EQ(ask("\r"), "NACK \r");
-  EXPECT_EQ(ask(" VERSION\r"), "NACK  VERSION\r");
+TEST_F(Framing, KeywordsAreExactAndCaseSensitiveAndUnknownOnesAreLogged) {
+  expect_refused({"version\r", "FOO\r", "VERSIONX\r", "\r", " VERSION\r"});
   EXPECT_EQ(messages(5),
-            (std::vector<std::string>{"invalid command 'version' received\n",
-                                      "invalid command 'FOO' received\n",
-                                      "invalid command 'VERSIONX' received\n",
-                                      "invalid command '' received\n",
-                                      "invalid command '' received\n"}));
+            (std::vector<std::string>{
+                "invalid command 'version' received\n", "invalid command 'FOO' received\n",
+                "invalid command 'VERSIONX' received\n", "invalid command '' received\n",
+                "invalid command '' received\n"}));
 }
 
 TEST_F(Framing, RequestsMustEndInCarriageReturn) {
-  EXPECT_EQ(ask("VERSION"), "NACK VERSION");
-  EXPECT_EQ(ask("VERSION\r\n"), "NACK VERSION\r\n");
-  EXPECT_EQ(ask("VERSION\n"), "NACK VERSION\n");
-  EXPECT_EQ(ask(""), "NACK ");
+  expect_refused({"VERSION", "VERSION\r\n", "VERSION\n", ""});
   EXPECT_EQ(messages(4), std::vector<std::string>(4, "request did not end in carriage return\n"));
 }
 
 TEST_F(Framing, DoubleSpacesAreRefusedOnlyBeforeTheTenthToken) {
-  EXPECT_EQ(ask("VERSION  x\r"), "NACK VERSION  x\r");
-  EXPECT_EQ(ask("A B C D E F G H I  J K\r"), "NACK A B C D E F G H I  J K\r");
+  expect_refused({"VERSION  x\r", "A B C D E F G H I  J K\r"});
   // Both were refused while splitting, before the keyword was looked up.
   EXPECT_TRUE(messages().empty());
   // Inside the tenth token spaces are text: the split succeeds and the
   // keyword is looked up (and refused).
   EXPECT_EQ(ask("A B C D E F G H I J  K\r"), "NACK A B C D E F G H I J  K\r");
-  EXPECT_EQ(messages(1),
-            std::vector<std::string>{"invalid command 'A' received\n"});
+  EXPECT_EQ(messages(1), std::vector<std::string>{"invalid command 'A' received\n"});
 }
 
 TEST_F(Framing, TextEndsAtTheFirstNulByte) {
-  EXPECT_EQ(ask(std::string("VERSION\0x\r", 10)), kVersionReply);
+  EXPECT_EQ(ask(std::string("VERSION\0x\r", 10)), kVersionAck);
   EXPECT_EQ(ask(std::string("FOO\0x\r", 6)), "NACK FOO");
   EXPECT_EQ(ask(std::string("\0VERSION\r", 9)), "NACK ");
 }
@@ -89,8 +68,13 @@ TEST_F(Framing, EveryLineIsAnErrorOfTheDaemonFacility) {
   }
 }
 
-TEST_F(Framing, CommandsNotYetAvailableAreRefusedWithoutALogLine) {
-  EXPECT_EQ(ask("VERSION 1\r"), "NACK VERSION 1\r");
+// Arguments to a command that takes none: refused before it does anything.
+TEST_F(Framing, CommandsWithoutArgumentsRefuseAnyWithoutALogLine) {
+  dsp_standin_clear_requests(dsp);
+  expect_refused({"VERSION 1\r", "VERSION 2\r", "DSPSTATUS 1\r", "MICTEST 1\r", "DEFAULTS 1\r",
+                  "FU 1\r", "IMPRESS 1\r"});
+  EXPECT_TRUE(dsp_standin_requests(dsp).empty()) << "the DSP was asked";
+  EXPECT_EQ(led_colours(), every_led("0 255 0")) << "the LEDs changed";
   EXPECT_TRUE(messages().empty());
 }
 

@@ -1,93 +1,56 @@
 // Nulled channels: what NULL, NULLMASK and ACTNULCOL answer, and what the
 // LEDs, the DSP and the settings files then hold.
 
-#include <algorithm>
-#include <array>
-#include <cstring>
 #include <sys/stat.h>
 
 #include "tests/appliance.h"
 
 namespace {
 
-using Rgb = std::array<int, 3>;
-
 // As the brightness files hold them, after the LEDs' colour correction.
-constexpr Rgb kActiveShown{0, 255, 0};      // green
-constexpr Rgb kNullShown{107, 123, 0};      // 234, 123, 0
-constexpr Rgb kDark{0, 0, 0};
+const std::string kActiveShown = "0 255 0";  // green
+const std::string kNullShown = "107 123 0";  // 234, 123, 0
+const std::string kRedShown = "117 0 0";
+const std::string kBlueShown = "0 0 175";
 
-class NullZones : public Appliance {
- protected:
-  void SetUp() override {
-    Appliance::SetUp();
-    start();
-  }
-  Rgb led(int n) const {
-    Rgb rgb{};
-    const char* components = "rgb";
-    for (int k = 0; k < 3; ++k) {
-      rgb[k] = std::stoi("0" + box->read_file(sim::brightness_path(n, components[k])));
-    }
-    return rgb;
-  }
-  // The LEDs that show the given colour.
-  std::vector<int> leds_showing(const Rgb& colour) const {
-    std::vector<int> found;
-    for (int n = 1; n <= kLedCount; ++n) {
-      if (led(n) == colour) found.push_back(n);
-    }
-    return found;
-  }
-  std::vector<int> all_but(std::vector<int> except) const {
-    std::vector<int> rest;
-    for (int n = 1; n <= kLedCount; ++n) {
-      if (std::find(except.begin(), except.end(), n) == except.end()) rest.push_back(n);
-    }
-    return rest;
-  }
-  std::string file(const std::string& name) const { return box->read_file(std::string(kSettingsFolder) + "/" + name); }
-};
+using NullZones = StartedAppliance;
 
 TEST_F(NullZones, NullNamesChannelsAndPaintsThem) {
   EXPECT_EQ(ask("NULL 3\r"), "ACK NULL 3\r");
   EXPECT_EQ(ask("NULL\r"), "ACK NULL 3\r");
   EXPECT_EQ(leds_showing(kNullShown), std::vector<int>{3});
-  EXPECT_EQ(leds_showing(kActiveShown), all_but({3}));
+  EXPECT_EQ(leds_showing(kActiveShown), leds_but({3}));
   // Channel 3 is DSP bit 4; one channel nulled.
-  EXPECT_EQ(dsp_standin_value(dsp, 12), 0x0010);
-  EXPECT_EQ(dsp_standin_value(dsp, 4), 1);
-  EXPECT_EQ(file("dspparam12"), std::string("\x08\x00", 2));
-  EXPECT_EQ(file("dspparam4"), std::string("\x01\x00", 2));
+  EXPECT_EQ(dsp_value(DSP_NULL_MASK), 0x0010);
+  EXPECT_EQ(dsp_value(DSP_NULL_COUNT), 1);
+  EXPECT_EQ(param_file(DSP_NULL_MASK), le16(0x0008));
+  EXPECT_EQ(param_file(DSP_NULL_COUNT), le16(1));
 
   EXPECT_EQ(ask("NULL 7 3\r"), "ACK NULL 7 3\r");
   EXPECT_EQ(ask("NULL\r"), "ACK NULL 3 7\r") << "channels are listed in ascending order";
   EXPECT_EQ(leds_showing(kNullShown), (std::vector<int>{3, 7}));
-  EXPECT_EQ(dsp_standin_value(dsp, 4), 2);
+  EXPECT_EQ(dsp_value(DSP_NULL_COUNT), 2);
 
   EXPECT_EQ(ask("NULL 3 3\r"), "ACK NULL 3 3\r");
-  EXPECT_EQ(dsp_standin_value(dsp, 4), 1);
-  EXPECT_EQ(ask("NULL 0 7\r"), "NACK NULL 0 7\r");
+  EXPECT_EQ(dsp_value(DSP_NULL_COUNT), 1);
+  expect_refused({"NULL 0 7\r", "NULL 1 2 3\r"});
   EXPECT_EQ(ask("NULL\r"), "ACK NULL 3\r") << "a refused NULL changes nothing";
 }
 
 TEST_F(NullZones, NumbersThatNameNoChannelClearTheMask) {
-  for (const char* request : {"NULL 0\r", "NULL 16\r", "NULL -1\r"}) {
+  for (const std::string request : {"NULL 0\r", "NULL 16\r", "NULL -1\r"}) {
     ask("NULL 5\r");
-    const std::string echoed = std::string(request).substr(0, strlen(request) - 1);
-    EXPECT_EQ(ask(request), "ACK " + echoed + "\r");
+    EXPECT_EQ(ask(request), "ACK " + request);
     EXPECT_EQ(ask("NULL\r"), "ACK NULL 0\r") << request;
-    EXPECT_EQ(leds_showing(kActiveShown), all_but({})) << request;
+    EXPECT_EQ(leds_showing(kActiveShown), leds_but({})) << request;
   }
-  EXPECT_EQ(ask("NULL 1 2 3\r"), "NACK NULL 1 2 3\r");
 }
 
-TEST_F(NullZones, NullMaskTakesAtMostTwoChannels) {
+TEST_F(NullZones, NullMaskTakesSixteenBitsWithAtMostTwoChannels) {
   EXPECT_EQ(ask("NULLMASK 6\r"), "ACK NULLMASK 6\r");
   EXPECT_EQ(leds_showing(kNullShown), (std::vector<int>{1, 2}));
   dsp_standin_clear_requests(dsp);
-  EXPECT_EQ(ask("NULLMASK 14\r"), "NACK NULLMASK 14\r");
-  EXPECT_EQ(ask("NULLMASK -1\r"), "NACK NULLMASK -1\r");
+  expect_refused({"NULLMASK 14\r", "NULLMASK -1\r"});
   EXPECT_EQ(leds_showing(kNullShown), (std::vector<int>{1, 2})) << "a refused mask changes nothing";
   EXPECT_TRUE(dsp_standin_requests(dsp).empty());
   EXPECT_EQ(ask("NULLMASK\r"), "ACK NULLMASK 6\r");
@@ -100,7 +63,7 @@ TEST_F(NullZones, NullMaskTakesAtMostTwoChannels) {
 TEST_F(NullZones, BitZeroCountsButPaintsNothingAndLandsOnChannelFifteen) {
   EXPECT_EQ(ask("NULLMASK 1\r"), "ACK NULLMASK 1\r");
   EXPECT_TRUE(leds_showing(kNullShown).empty());
-  EXPECT_EQ(dsp_standin_value(dsp, 4), 1);
+  EXPECT_EQ(dsp_value(DSP_NULL_COUNT), 1);
   EXPECT_EQ(ask("NULLMASK\r"), "ACK NULLMASK 32768\r");
   EXPECT_EQ(ask("NULL\r"), "ACK NULL 15\r");
 }
@@ -109,9 +72,9 @@ TEST_F(NullZones, ColoursAreStoredModuloAndRepaintTheRing) {
   EXPECT_EQ(ask("ACTNULCOL\r"), "ACK ACTNULCOL 0 255 0 234 123 0\r");
   ask("NULL 2\r");
   EXPECT_EQ(ask("ACTNULCOL 0 0 255 255 0 0\r"), "ACK ACTNULCOL 0 0 255 255 0 0\r");
-  EXPECT_EQ(leds_showing(Rgb{117, 0, 0}), std::vector<int>{2});
-  EXPECT_EQ(leds_showing(Rgb{0, 0, 175}), all_but({2}));
-  EXPECT_EQ(file("nullcolour"), std::string("\xFF\x00\x00\x00\x00\xFF", 6));
+  EXPECT_EQ(leds_showing(kRedShown), std::vector<int>{2});
+  EXPECT_EQ(leds_showing(kBlueShown), leds_but({2}));
+  EXPECT_EQ(box->read_file(kNullColourPath), bytes({255, 0, 0, 0, 0, 255}));
 
   EXPECT_EQ(ask("ACTNULCOL 256 -1 0 0 0 0\r"), "ACK ACTNULCOL 0 255 0 0 0 0\r");
   EXPECT_EQ(ask("ACTNULCOL 1 2 3\r"), "NACK ACTNULCOL 1 2 3\r");
@@ -120,29 +83,24 @@ TEST_F(NullZones, ColoursAreStoredModuloAndRepaintTheRing) {
 
 TEST_F(NullZones, ColoursWithoutAReadableMaskAreKeptButNotShown) {
   ask("NULL 4\r");
-  dsp_standin_set_fault(dsp, 12, DspFault::error_code, 7);
+  dsp_standin_set_fault(dsp, DSP_NULL_MASK, DspFault::error_code, 7);
   dsp_standin_clear_requests(dsp);
   EXPECT_EQ(ask("ACTNULCOL 0 0 255 255 0 0\r"), "ACK ACTNULCOL 0 0 255 255 0 0\r");
   EXPECT_EQ(leds_showing(kNullShown), std::vector<int>{4}) << "the LEDs are left as they were";
-  for (const DspRequest& request : dsp_standin_requests(dsp)) {
-    EXPECT_EQ(request.direction, 0) << "nothing is written to the DSP on a guess";
-  }
-  EXPECT_EQ(file("nullcolour"), std::string("\xFF\x00\x00\x00\x00\xFF", 6));
+  EXPECT_TRUE(dsp_writes().empty()) << "nothing is written to the DSP on a guess";
+  EXPECT_EQ(box->read_file(kNullColourPath), bytes({255, 0, 0, 0, 0, 255}));
 }
 
 TEST_F(NullZones, ChannelsSwitchedOffStayDark) {
   ask("STS 5 G=0\r");
   ask("NULL 6\r");
-  EXPECT_EQ(led(5), kDark);
+  EXPECT_EQ(led_colour(5), "0 0 0");
   EXPECT_EQ(ask("GTSB 5\r"), "ACK GTSB 5 CH5R=0 CH5G=100 CH5B=0 CH5SC=0\r");
 }
 
 TEST_F(NullZones, MaskThatTheDspRefusesIsReported) {
-  dsp_standin_set_fault(dsp, 12, DspFault::error_code, 3);
-  EXPECT_EQ(ask("NULLMASK 8\r"), "NACK NULLMASK 8\r");
-  EXPECT_EQ(ask("NULL 3\r"), "NACK NULL 3\r");
-  EXPECT_EQ(ask("NULL 3 5\r"), "NACK NULL 3 5\r");
-  EXPECT_EQ(ask("NULL\r"), "NACK NULL\r");
+  dsp_standin_set_fault(dsp, DSP_NULL_MASK, DspFault::error_code, 3);
+  expect_refused({"NULLMASK 8\r", "NULL 3\r", "NULL 3 5\r", "NULL\r"});
   EXPECT_TRUE(box->wait_log("mailbox error (3)\n", 3s));
   // The ring already shows the mask the DSP did not take; nothing is undone.
   EXPECT_EQ(leds_showing(kNullShown), (std::vector<int>{3, 5}));
@@ -151,29 +109,29 @@ TEST_F(NullZones, MaskThatTheDspRefusesIsReported) {
 TEST_F(NullZones, SettingsFilesThatCannotBeWrittenAreReportedAndTheRestIsDone) {
   // A folder in the way of the new file: that one file cannot be replaced.
   const auto block = [&](const std::string& name) {
-    ASSERT_EQ(mkdir(box->host_path("/media/data/mic-array/" + name + ".new").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((box->host_path(name) + ".new").c_str(), 0755), 0);
   };
-  block("nullcolour");
+  block(kNullColourPath);
   EXPECT_EQ(ask("ACTNULCOL 0 0 255 255 0 0\r"), "NACK ACTNULCOL 0 0 255 255 0 0\r");
   EXPECT_EQ(ask("ACTNULCOL\r"), "ACK ACTNULCOL 0 0 255 255 0 0\r");
-  EXPECT_EQ(leds_showing(Rgb{0, 0, 175}).size(), 15u) << "the ring shows the new colours";
+  EXPECT_EQ(leds_showing(kBlueShown), leds_but({})) << "the ring shows the new colours";
 
-  box->write_file("/media/data/mic-array/master-ip", "192.0.2.1\n");
+  box->write_file(kMasterIpPath, "192.0.2.1\n");
   EXPECT_EQ(ask("DEFAULTS\r"), "NACK DEFAULTS\r");
-  EXPECT_FALSE(box->exists("/media/data/mic-array/master-ip"));
+  EXPECT_FALSE(box->exists(kMasterIpPath));
   EXPECT_EQ(ask("ACTNULCOL\r"), "ACK ACTNULCOL 0 255 0 234 123 0\r");
-  EXPECT_EQ(leds_showing(kActiveShown).size(), 15u);
-  EXPECT_FALSE(box->exists("/media/data/mic-array/nullcolour"));
+  EXPECT_EQ(leds_showing(kActiveShown), leds_but({}));
+  EXPECT_FALSE(box->exists(kNullColourPath));
 
-  block("led-internal-state");
+  block(kLedStatePath);
   EXPECT_EQ(ask("NULL 7\r"), "NACK NULL 7\r");
   EXPECT_EQ(leds_showing(kNullShown), std::vector<int>{7});
   EXPECT_EQ(ask("NULL\r"), "ACK NULL 7\r") << "the DSP holds the mask";
-  EXPECT_EQ(file("dspparam12"), std::string("\x80\x00", 2));
+  EXPECT_EQ(param_file(DSP_NULL_MASK), le16(0x0080));
   EXPECT_TRUE(messages().empty()) << "no new log lines";
 }
 
-class SavedColours : public Appliance {};
+using SavedColours = Appliance;
 
 TEST_F(SavedColours, ColoursFileIsReadAtStart) {
   // A short file replaces what it holds and leaves the rest.

@@ -20,16 +20,6 @@ class SelfTest : public Appliance {
   int level(int led, char component) const {
     return std::stoi("0" + box->read_file(sim::brightness_path(led, component)));
   }
-  bool all_leds(int r, int g, int b) const {
-    for (int n = 1; n <= kLedCount; ++n) {
-      if (level(n, 'r') != r || level(n, 'g') != g || level(n, 'b') != b) return false;
-    }
-    return true;
-  }
-  void launch() {
-    std::string error;
-    ASSERT_TRUE(box->start_daemon({}, &error)) << error;
-  }
   // Samples LED 1's red level for a while.
   std::vector<int> red_samples(std::chrono::milliseconds span) const {
     std::vector<int> samples;
@@ -55,36 +45,36 @@ class SelfTest : public Appliance {
 
 TEST_F(SelfTest, PassingTestFlashesGreenThenShowsTheStoredState) {
   // A stored state that is not green, so the flash can be told apart.
-  std::string state(102, '\0');
-  for (int c = 1; c <= 16; ++c) {
-    state[3 * c] = 1;
-    state[51 + 3 * c] = static_cast<char>(200);
+  std::string state(kLedImageSize, '\0');
+  for (int channel = 1; channel <= 16; ++channel) {
+    state[led_flag_at(channel, 0)] = 1;
+    state[led_level_at(channel, 0)] = static_cast<char>(200);
   }
   box->write_file(kLedStatePath, state);
   const auto started = std::chrono::steady_clock::now();
-  launch();
+  launch({});
   bool flashed = false;
   while (!flashed && std::chrono::steady_clock::now() - started < 20s) {
-    flashed = all_leds(0, 255, 0);
+    flashed = led_colours() == every_led("0 255 0");
     std::this_thread::sleep_for(20ms);
   }
   ASSERT_TRUE(flashed) << "no green flash";
   EXPECT_GE(std::chrono::steady_clock::now() - started, 10s) << "the test takes 11 seconds";
   ASSERT_TRUE(box->wait_listening(5s));
-  EXPECT_TRUE(all_leds(92, 0, 0)) << "the stored state (red 200) follows the flash";
-  EXPECT_EQ(ask("VERSION\r"), "ACK VERSION 1.0.0-sim\r");
+  EXPECT_EQ(led_colours(), every_led("92 0 0")) << "the stored state (red 200) follows the flash";
+  EXPECT_EQ(ask("VERSION\r"), kVersionAck);
   EXPECT_TRUE(messages().empty());
 }
 
 TEST_F(SelfTest, FailingResultStopsStartUp) {
   dsp_standin_set_mictest(dsp, 500, 5);
-  launch();
+  launch({});
   expect_failure("mictest fail: ret is 0, val is 5\n");
 }
 
 TEST_F(SelfTest, UnfinishedTestStopsStartUp) {
-  dsp_standin_set_fault(dsp, 8, DspFault::test_never_finishes);
-  launch();
+  dsp_standin_set_fault(dsp, DSP_MICTEST, DspFault::test_never_finishes);
+  launch({});
   expect_failure("mictest fail: ret is 0, val is 1\n");
 }
 
@@ -98,14 +88,14 @@ class SelfTestWithoutDsp : public SelfTest {
 };
 
 TEST_F(SelfTestWithoutDsp, UnreachableMailboxStopsStartUp) {
-  launch();
+  launch({});
   expect_failure("mictest fail: ret is -2, val is 0\n");
 }
 
 TEST_F(SelfTest, NotestSkipsTheTest) {
   start({"notest"});
   for (const DspRequest& request : dsp_standin_requests(dsp)) {
-    EXPECT_NE(request.param, 8) << "the mic test was started";
+    EXPECT_NE(request.param, DSP_MICTEST) << "the mic test was started";
   }
 }
 

@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/platform.h"
+#include "protocol/protocol.h"
 #include "sim/options.h"
 #include "sim/process.h"
 
@@ -31,7 +33,7 @@ using Clock = std::chrono::steady_clock;
 
 const std::string kSim = ORVO_SIM_PATH;
 const std::string kClient = ORVO_UDPC_PATH;
-constexpr int kPort = 49494;
+constexpr int kPort = orvo::kControlPort;
 
 // ---- The command line ----
 
@@ -54,9 +56,9 @@ TEST(SimOptions, ReadsEveryOption) {
   EXPECT_EQ(plain.mictest_result, 0);
   EXPECT_TRUE(plain.state_dir.empty());
 
-  const sim::SimOptions all = parsed({"notest", "--mictest-result", "3", "--mictest-ms=150", "--status", "0x1234",
-                                      "--fault", "10:error=5", "--fault=4:hang", "--fault", "8:never",
-                                      "--state", "kept", "--no-view"});
+  const sim::SimOptions all = parsed(
+      {"notest", "--mictest-result", "3", "--mictest-ms=150", "--status", "0x1234", "--fault",
+       "10:error=5", "--fault=4:hang", "--fault", "8:never", "--state", "kept", "--no-view"});
   EXPECT_FALSE(all.self_test);
   EXPECT_FALSE(all.view);
   EXPECT_EQ(all.mictest_result, 3);
@@ -121,9 +123,13 @@ std::string trimmed(std::string text) {
 }
 
 // Runs a shell command line; its standard output.
-std::string shell(const std::string& command) { return sim::run({"/bin/sh", "-c", command}, 60s).out; }
+std::string shell(const std::string& command) {
+  return sim::run({"/bin/sh", "-c", command}, 60s).out;
+}
 
-std::string client(const std::string& words) { return trimmed(shell(kClient + " 127.0.0.1 " + words + " 2>&1")); }
+std::string client(const std::string& words) {
+  return trimmed(shell(kClient + " 127.0.0.1 " + words + " 2>&1"));
+}
 
 bool eventually(const std::function<bool()>& condition, std::chrono::seconds timeout) {
   const auto deadline = Clock::now() + timeout;
@@ -158,7 +164,8 @@ class Scratch {
 
   std::vector<std::string> files_left() const {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(tmp())) names.push_back(entry.path().string());
+    for (const auto& entry : std::filesystem::directory_iterator(tmp()))
+      names.push_back(entry.path().string());
     return names;
   }
   // The simulator's sandbox folder, once there is one.
@@ -192,7 +199,7 @@ class Scratch {
 };
 
 void write_leds(const std::string& sandbox, int r, int g, int b) {
-  for (int led = 1; led <= 15; ++led) {
+  for (int led = 1; led <= kLedCount; ++led) {
     const std::string base = sandbox + "/leds/led" + std::to_string(led);
     std::ofstream(base + "r/brightness") << r;
     std::ofstream(base + "g/brightness") << g;
@@ -207,20 +214,22 @@ class TmuxSim {
   TmuxSim(const Scratch& scratch, const std::string& args)
       : tmux_("tmux -S '" + scratch.dir() + "/tmux.sock' -f '" + scratch.dir() + "/tmux.conf' ") {
     std::ofstream(scratch.dir() + "/tmux.conf") << "set -g remain-on-exit on\n";
-    started_ = system((tmux_ + "new-session -d -s sim -x 80 -y 24 \"env -u NO_COLOR TMPDIR='" + scratch.tmp() +
-                       "' '" + kSim + "' " + args + "\"")
+    started_ = system((tmux_ + "new-session -d -s sim -x 80 -y 24 \"env -u NO_COLOR TMPDIR='" +
+                       scratch.tmp() + "' '" + kSim + "' " + args + "\"")
                           .c_str()) == 0;
   }
   ~TmuxSim() { shell(tmux_ + "kill-server 2>/dev/null"); }
   bool started() const { return started_; }
 
   std::string screen() const { return shell(tmux_ + "capture-pane -e -p -t sim"); }
-  bool shows(const std::function<bool(const std::string&)>& condition, std::chrono::seconds timeout) const {
+  bool shows(const std::function<bool(const std::string&)>& condition,
+             std::chrono::seconds timeout) const {
     return eventually([&] { return condition(screen()); }, timeout);
   }
   // The whole ring in one colour: 15 LED cells with that background.
   bool ring(const std::string& rgb, std::chrono::seconds timeout) const {
-    return shows([&](const std::string& s) { return count(s, "48;2;" + rgb + "m") == 15; }, timeout);
+    return shows([&](const std::string& s) { return count(s, "48;2;" + rgb + "m") == 15; },
+                 timeout);
   }
   void keys(const std::string& keys) const { shell(tmux_ + "send-keys -t sim " + keys); }
   // Whether the simulator has ended and said so on the terminal it leaves
@@ -231,7 +240,8 @@ class TmuxSim {
     const auto gone = [&] { return !sim::process_running(atoi(pid.c_str())); };
     // Its last line may have scrolled off the screen by then.
     return !pid.empty() && eventually(gone, timeout) &&
-           shell(tmux_ + "capture-pane -p -S -100 -t sim").find("orvo-sim: stopped") != std::string::npos;
+           shell(tmux_ + "capture-pane -p -S -100 -t sim").find("orvo-sim: stopped") !=
+               std::string::npos;
   }
 
  private:
@@ -299,8 +309,9 @@ class HeadlessSim {
 class Simulator : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(port_becomes_free()) << "UDP port " << kPort << " is taken on this host, and the simulator needs "
-                                     << "it: stop whatever holds it (an orvo-sim or orvo-udpd?)";
+    ASSERT_TRUE(port_becomes_free())
+        << "UDP port " << kPort << " is taken on this host, and the simulator needs "
+        << "it: stop whatever holds it (an orvo-sim or orvo-udpd?)";
   }
   void expect_nothing_left() const {
     EXPECT_EQ(scratch.processes_left(), std::vector<std::string>{});
@@ -316,7 +327,8 @@ const char* const kListening = "listening on UDP port 49494";
 TEST_F(Simulator, RingShowsWhatTheLedsShine) {
   TmuxSim sim(scratch, "notest");
   ASSERT_TRUE(sim.started()) << "cannot start tmux: tools/deps.sh installs it";
-  ASSERT_TRUE(sim.shows([](const std::string& s) { return s.find(kListening) != std::string::npos; }, 30s))
+  ASSERT_TRUE(
+      sim.shows([](const std::string& s) { return s.find(kListening) != std::string::npos; }, 30s))
       << sim.screen();
   const std::string sandbox = scratch.sandbox();
   ASSERT_FALSE(sandbox.empty());
@@ -337,7 +349,8 @@ TEST_F(Simulator, RingShowsWhatTheLedsShine) {
 TEST_F(Simulator, ClientCommandsShowOnTheRing) {
   TmuxSim sim(scratch, "notest");
   ASSERT_TRUE(sim.started()) << "cannot start tmux: tools/deps.sh installs it";
-  ASSERT_TRUE(sim.shows([](const std::string& s) { return s.find(kListening) != std::string::npos; }, 30s))
+  ASSERT_TRUE(
+      sim.shows([](const std::string& s) { return s.find(kListening) != std::string::npos; }, 30s))
       << sim.screen();
 
   // Identify blinks the whole ring white.

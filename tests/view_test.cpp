@@ -42,7 +42,7 @@ std::string joined(const std::vector<std::string>& lines) {
 
 TEST(LedColour, UndoesTheDaemonsCorrection) {
   EXPECT_EQ(sim::as_seen({117, 255, 175}), (Rgb{255, 255, 255}));  // white
-  EXPECT_EQ(sim::as_seen({0, 0, 175}), (Rgb{0, 0, 255}));           // SRGB 0 0 0 255
+  EXPECT_EQ(sim::as_seen({0, 0, 175}), (Rgb{0, 0, 255}));          // SRGB 0 0 0 255
   EXPECT_EQ(sim::as_seen({0, 0, 0}), (Rgb{0, 0, 0}));
   // Hand-written levels beyond anything corrected show as full.
   EXPECT_EQ(sim::as_seen({200, 255, 255}), (Rgb{255, 255, 255}));
@@ -142,7 +142,8 @@ class Frame : public ::testing::Test {
     state.status = "orvo-udpd listening on UDP port 49494";
     state.client = "build/orvo-udpc";
   }
-  std::vector<std::string> draw(sim::ColourMode mode = sim::ColourMode::truecolour, int width = 80, int height = 24) {
+  std::vector<std::string> draw(sim::ColourMode mode = sim::ColourMode::truecolour, int width = 80,
+                                int height = 24) {
     return sim::render_view(state, width, height, mode);
   }
   sim::ViewState state;
@@ -179,7 +180,8 @@ TEST_F(Frame, RingGoesRoundClockwiseFromTheTop) {
         at[static_cast<size_t>(led)] = {static_cast<int>(row), static_cast<int>(match.position(0))};
       }
     }
-    ASSERT_NE(at[static_cast<size_t>(led)].first, -1) << "LED " << led << " missing\n" << joined(lines);
+    ASSERT_NE(at[static_cast<size_t>(led)].first, -1) << "LED " << led << " missing\n"
+                                                      << joined(lines);
   }
   // LED 1 on top, 4 and 5 on the right, 8 and 9 at the bottom, 12 and 13 on the left.
   for (int led = 2; led <= 15; ++led) EXPECT_LE(at[1].first, at[static_cast<size_t>(led)].first);
@@ -242,7 +244,8 @@ TEST_F(Frame, FitsTheTerminalInEitherMode) {
   state.log.assign(30, std::string(200, 'y'));
   state.status = std::string(100, 's');
   for (const sim::ColourMode mode : {sim::ColourMode::truecolour, sim::ColourMode::none}) {
-    for (const auto& [width, height] : std::vector<std::pair<int, int>>{{80, 24}, {40, 10}, {132, 50}, {1, 1}}) {
+    for (const auto& [width, height] :
+         std::vector<std::pair<int, int>>{{80, 24}, {40, 10}, {132, 50}, {1, 1}}) {
       const std::vector<std::string> lines = draw(mode, width, height);
       ASSERT_EQ(lines.size(), static_cast<size_t>(height));
       for (const std::string& line : lines) EXPECT_LE(sim::visible_width(line), width) << line;

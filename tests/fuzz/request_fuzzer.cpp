@@ -34,12 +34,12 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sanitizer/allocator_interface.h>
+#include <string>
+#include <string_view>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <syslog.h>
-#include <string>
-#include <string_view>
 #include <time.h>
 #include <unistd.h>
 
@@ -112,7 +112,8 @@ void check_message(int priority, const char* format) {
     if (known) ++logged[i];
   }
   if (!known || (priority & LOG_PRIMASK) != LOG_ERR) {
-    fprintf(stderr, "\n*** the daemon logged an undefined message (priority %d): %s\n", priority, format);
+    fprintf(stderr, "\n*** the daemon logged an undefined message (priority %d): %s\n", priority,
+            format);
     abort();
   }
 }
@@ -123,9 +124,7 @@ void log_message(int priority, const char* format, va_list args) {
   vsnprintf(text, sizeof text, format, args);  // formats as syslog would, %m included
 }
 
-bool is_whole(const char* name, off_t size) {
-  char path[128];
-  snprintf(path, sizeof path, "%s/%s", kSettingsFolder, name);
+bool is_whole(const char* path, off_t size) {
   struct stat st;
   return stat(path, &st) != 0 || st.st_size == size;
 }
@@ -153,9 +152,9 @@ Descriptors open_descriptors() {
       ++open.sockets;
     } else if (path == kPhysicalMemoryPath) {
       ++open.dev_mem;
-    } else if (path.starts_with("/sys/")) {
+    } else if (path.starts_with(kLedClassFolder)) {
       ++open.leds;
-    } else if (path.starts_with("/media/") || path.starts_with("/etc/")) {
+    } else if (path.starts_with(kSettingsFolder) || path.starts_with(kVersionFolder)) {
       ++open.others;
     }
   }
@@ -180,7 +179,8 @@ void check_reply(const uint8_t* data, size_t size) {
   const std::string_view answer(reply, static_cast<size_t>(reply_length));
 
   // The request as text: up to its first NUL byte.
-  const std::string_view text(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), size));
+  const std::string_view text(reinterpret_cast<const char*>(data),
+                              strnlen(reinterpret_cast<const char*>(data), size));
   const std::string nack = ("NACK " + std::string(text)).substr(0, orvo::kMaxDatagram);
   if (answer == nack) return;
   const bool framed = size > 0 && data[size - 1] == '\r';
@@ -196,28 +196,32 @@ void check_reply(const uint8_t* data, size_t size) {
 }
 
 void check_files(const uint8_t* data, size_t size) {
-  if (!is_whole("led-internal-state", 102) || !is_whole("nullcolour", 6)) {
+  if (!is_whole(kLedStatePath, sizeof(LedStateImage)) ||
+      !is_whole(kNullColourPath, sizeof(NullColours))) {
     fail("a settings file is not whole", data, size);
   }
   for (unsigned param = 0; param < kDspParamCount; ++param) {
-    char name[32];
-    snprintf(name, sizeof name, "dspparam%u", param);
-    if (!is_whole(name, 2)) fail("a parameter file is not 2 bytes", data, size);
+    char path[64];
+    snprintf(path, sizeof path, ORVO_DSP_PARAM_PATH, param);
+    if (!is_whole(path, 2)) fail("a parameter file is not 2 bytes", data, size);
   }
 }
 
 // Never touch the real hardware: only the sandbox's stand-ins will do.
 void refuse_real_platform() {
   struct stat mem;
-  if (stat(kPhysicalMemoryPath, &mem) != 0 || !S_ISREG(mem.st_mode) || mem.st_size < kDspMemFileSize) {
-    fputs("request_fuzzer: /dev/mem is not the sandbox's window file; this program runs only in the "
-          "appliance sandbox (tools/fuzz.sh)\n",
-          stderr);
+  if (stat(kPhysicalMemoryPath, &mem) != 0 || !S_ISREG(mem.st_mode) ||
+      mem.st_size < kDspMemFileSize) {
+    fputs(
+        "request_fuzzer: /dev/mem is not the sandbox's window file; this program runs only in the "
+        "appliance sandbox (tools/fuzz.sh)\n",
+        stderr);
     _exit(2);
   }
   struct statfs leds;
   if (statfs(kLedClassFolder, &leds) != 0 || leds.f_type == kSysfsMagic) {
-    fputs("request_fuzzer: /sys/class/leds is the real LED class; run in the appliance sandbox\n", stderr);
+    fputs("request_fuzzer: /sys/class/leds is the real LED class; run in the appliance sandbox\n",
+          stderr);
     _exit(2);
   }
 }
@@ -254,7 +258,8 @@ void start_appliance() {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
-  if (reply_socket < 0 || bind(reply_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+  if (reply_socket < 0 ||
+      bind(reply_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       getsockname(reply_socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     perror("request_fuzzer: reply socket");
     _exit(2);
@@ -277,7 +282,9 @@ extern "C" int usleep(useconds_t microseconds) {
 
 // The daemon's log, checked and dropped (it would otherwise go to /dev/log):
 // everything the daemon logs goes through log_error, and that through vsyslog.
-extern "C" void vsyslog(int priority, const char* format, va_list args) { log_message(priority, format, args); }
+extern "C" void vsyslog(int priority, const char* format, va_list args) {
+  log_message(priority, format, args);
+}
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   refuse_real_platform();
