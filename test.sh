@@ -33,6 +33,8 @@ cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake \
 cmake --build build-armhf -j "$jobs"
 
 failed=""
+# The code style (.clang-format): tools/format.sh formats what this lists.
+tools/format.sh --check || failed="$failed format"
 tools/check-libs.sh build/orvo-udpd build/orvo-udpc build-armhf/orvo-udpd build-armhf/orvo-udpc ||
   failed="$failed check-libs"
 tools/footprint.sh build-armhf || failed="$failed footprint"
