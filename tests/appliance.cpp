@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <thread>
@@ -9,6 +11,25 @@
 std::string bytes(std::initializer_list<int> values) {
   std::string text;
   for (const int value : values) text.push_back(static_cast<char>(value));
+  return text;
+}
+
+std::string logged(const char* message, ...) {
+  char text[512];
+  va_list values;
+  va_start(values, message);
+  vsnprintf(text, sizeof text, message, values);
+  va_end(values);
+  return text;
+}
+
+std::string logged_error(int error, const char* message, ...) {
+  char text[512];
+  va_list values;
+  va_start(values, message);
+  errno = error;  // glibc's printf gives "%m" the text of errno, as syslog does
+  vsnprintf(text, sizeof text, message, values);
+  va_end(values);
   return text;
 }
 

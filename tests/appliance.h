@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "daemon/server/log.h"
 #include "protocol/dsp_mailbox.h"
 #include "protocol/platform.h"
 #include "sim/dsp_standin.h"
@@ -20,6 +21,11 @@ using namespace std::chrono_literals;
 
 // VERSION's answer with the version file every sandbox starts with.
 inline const std::string kVersionAck = "ACK VERSION 1.0.0-sim\r";
+
+// A line the daemon logs, as it reads with the given values: one of the
+// messages of daemon/server/log.h. logged_error gives "%m" the text of error.
+__attribute__((format(printf, 1, 2))) std::string logged(const char* message, ...);
+__attribute__((format(printf, 2, 3))) std::string logged_error(int error, const char* message, ...);
 
 // The bytes of the given values (each 0-255).
 std::string bytes(std::initializer_list<int> values);

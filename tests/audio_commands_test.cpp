@@ -111,7 +111,7 @@ TEST_F(AudioCommands, MicTestThatDoesNotStartIsRefusedAtOnce) {
   const Timed test = ask_timed("MICTEST\r");
   EXPECT_EQ(test.reply, "NACK MICTEST\r");
   EXPECT_LT(test.took, 8s) << "no eleven-second wait";
-  EXPECT_TRUE(box->wait_log("param not set correctly, tmp=2 val=1\n", 3s));
+  EXPECT_TRUE(box->wait_log(logged(kLogParamNotSet, 2u, 1u), 3s));
 }
 
 }  // namespace

@@ -97,21 +97,21 @@ TEST_F(DspStore, DspFailuresAreLoggedAndLeaveTheFileAlone) {
 
   dsp_standin_set_fault(dsp, DSP_TRACKING, DspFault::readback_differs);
   EXPECT_EQ(ask("TRACKING 1\r"), "NACK TRACKING 1\r");
-  EXPECT_TRUE(box->wait_log("param not set correctly, tmp=2 val=1\n", 3s));
+  EXPECT_TRUE(box->wait_log(logged(kLogParamNotSet, 2u, 1u), 3s));
   dsp_standin_set_fault(dsp, DSP_EQ_BAND1, DspFault::readback_differs);
   EXPECT_EQ(ask("EQ 1 -3\r"), "NACK EQ 1 -3\r");  // compared in the DSP's form
-  EXPECT_TRUE(box->wait_log("param not set correctly, tmp=fffd val=fffc\n", 3s));
+  EXPECT_TRUE(box->wait_log(logged(kLogParamNotSet, 0xfffdu, 0xfffcu), 3s));
   EXPECT_FALSE(box->exists(dsp_param_path(DSP_EQ_BAND1)));
 
   dsp_standin_set_fault(dsp, DSP_TRACKING, DspFault::error_code, 0x8001);
   EXPECT_EQ(ask("TRACKING\r"), "NACK TRACKING\r");
-  EXPECT_TRUE(box->wait_log("mailbox error (32769)\n", 3s));
+  EXPECT_TRUE(box->wait_log(logged(kLogMailboxError, 32769), 3s));
 
   dsp_standin_set_fault(dsp, DSP_TRACKING, DspFault::hang);
   const Timed hung = ask_timed("TRACKING 1\r", 10s);
   EXPECT_EQ(hung.reply, "NACK TRACKING 1\r");
   EXPECT_GE(hung.took, 900ms) << "gives up only after about a second";
-  EXPECT_TRUE(box->wait_log("timed out waiting for transfer complete\n", 3s));
+  EXPECT_TRUE(box->wait_log(logged(kLogTransferTimeout), 3s));
   EXPECT_EQ(param_file(DSP_TRACKING), le16(0));
 
   // A DSP that answers again is served again.

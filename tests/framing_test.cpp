@@ -17,14 +17,14 @@ TEST_F(Framing, KeywordsAreExactAndCaseSensitiveAndUnknownOnesAreLogged) {
   expect_refused({"version\r", "FOO\r", "VERSIONX\r", "\r", " VERSION\r"});
   EXPECT_EQ(messages(5),
             (std::vector<std::string>{
-                "invalid command 'version' received\n", "invalid command 'FOO' received\n",
-                "invalid command 'VERSIONX' received\n", "invalid command '' received\n",
-                "invalid command '' received\n"}));
+                logged(kLogInvalidCommand, "version"), logged(kLogInvalidCommand, "FOO"),
+                logged(kLogInvalidCommand, "VERSIONX"), logged(kLogInvalidCommand, ""),
+                logged(kLogInvalidCommand, "")}));
 }
 
 TEST_F(Framing, RequestsMustEndInCarriageReturn) {
   expect_refused({"VERSION", "VERSION\r\n", "VERSION\n", ""});
-  EXPECT_EQ(messages(4), std::vector<std::string>(4, "request did not end in carriage return\n"));
+  EXPECT_EQ(messages(4), std::vector<std::string>(4, logged(kLogNoCarriageReturn)));
 }
 
 TEST_F(Framing, DoubleSpacesAreRefusedOnlyBeforeTheTenthToken) {
@@ -34,7 +34,7 @@ TEST_F(Framing, DoubleSpacesAreRefusedOnlyBeforeTheTenthToken) {
   // Inside the tenth token spaces are text: the split succeeds and the
   // keyword is looked up (and refused).
   EXPECT_EQ(ask("A B C D E F G H I J  K\r"), "NACK A B C D E F G H I J  K\r");
-  EXPECT_EQ(messages(1), std::vector<std::string>{"invalid command 'A' received\n"});
+  EXPECT_EQ(messages(1), std::vector<std::string>{logged(kLogInvalidCommand, "A")});
 }
 
 TEST_F(Framing, TextEndsAtTheFirstNulByte) {
@@ -49,7 +49,7 @@ TEST_F(Framing, LongRequestsAreCutAndEchoedWithinTheBuffer) {
   const std::string reply = ask(oversized);
   ASSERT_EQ(reply.size(), 2047u);
   EXPECT_EQ(reply, "NACK " + std::string(2042, 'A'));
-  EXPECT_TRUE(box->wait_log("request did not end in carriage return\n", 3s));
+  EXPECT_TRUE(box->wait_log(logged(kLogNoCarriageReturn), 3s));
 
   // Exactly a receive's worth, with its CR: refused as unknown, echo cut.
   const std::string full = std::string(2046, 'B') + "\r";
@@ -59,7 +59,7 @@ TEST_F(Framing, LongRequestsAreCutAndEchoedWithinTheBuffer) {
 TEST_F(Framing, EveryLineIsAnErrorOfTheDaemonFacility) {
   ask("FOO\r");
   ask("BAR");
-  ASSERT_TRUE(box->wait_log("request did not end in carriage return\n", 3s));
+  ASSERT_TRUE(box->wait_log(logged(kLogNoCarriageReturn), 3s));
   const std::vector<sim::LogEntry> log = box->log();
   ASSERT_EQ(log.size(), 2u);
   for (const sim::LogEntry& entry : log) {

@@ -23,16 +23,16 @@ TEST_F(Lifecycle, DetachesServesUntilKilledAndServesAgainAfterARestart) {
 TEST_F(Lifecycle, SecondDaemonExitsWhenThePortIsTaken) {
   start();
   EXPECT_EQ(exit_status(), (-EADDRINUSE) & 0xFF);
-  EXPECT_TRUE(box->wait_log("bind() failed (Address already in use)... exiting\n", 3s));
+  EXPECT_TRUE(box->wait_log(logged_error(EADDRINUSE, kLogBindFailed), 3s));
   // The first one goes on serving.
   EXPECT_EQ(ask("VERSION\r"), kVersionAck);
 }
 
 TEST_F(Lifecycle, TenFailedReceivesEndTheDaemon) {
   EXPECT_EQ(exit_status({"notest"}, ENOMEM), (-ENOMEM) & 0xFF);
-  ASSERT_TRUE(box->wait_log("max (10) recvfrom() fails reached... exiting\n", 3s));
-  std::vector<std::string> expected(10, "recvfrom() failed (Cannot allocate memory)\n");
-  expected.push_back("max (10) recvfrom() fails reached... exiting\n");
+  ASSERT_TRUE(box->wait_log(logged(kLogTooManyReceiveFailures), 3s));
+  std::vector<std::string> expected(10, logged_error(ENOMEM, kLogReceiveFailed));
+  expected.push_back(logged(kLogTooManyReceiveFailures));
   EXPECT_EQ(messages(), expected);
 }
 

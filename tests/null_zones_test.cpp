@@ -101,7 +101,7 @@ TEST_F(NullZones, ChannelsSwitchedOffStayDark) {
 TEST_F(NullZones, MaskThatTheDspRefusesIsReported) {
   dsp_standin_set_fault(dsp, DSP_NULL_MASK, DspFault::error_code, 3);
   expect_refused({"NULLMASK 8\r", "NULL 3\r", "NULL 3 5\r", "NULL\r"});
-  EXPECT_TRUE(box->wait_log("mailbox error (3)\n", 3s));
+  EXPECT_TRUE(box->wait_log(logged(kLogMailboxError, 3), 3s));
   // The ring already shows the mask the DSP did not take; nothing is undone.
   EXPECT_EQ(leds_showing(kNullShown), (std::vector<int>{3, 5}));
 }

@@ -13,10 +13,10 @@ TEST_F(RequestBytes, AreRefusedEchoedAndLoggedUnchanged) {
   // request nor trails it.
   expect_refused({"VERSION\x8D", "VERSION\xA0\r", "\xC1\x56\r", "\x80VERSION\r", "VERSION \xFF\r"});
   EXPECT_EQ(messages(), (std::vector<std::string>{
-                            "request did not end in carriage return\n",
-                            "invalid command 'VERSION\xA0' received\n",
-                            "invalid command '\xC1\x56' received\n",
-                            "invalid command '\x80VERSION' received\n",
+                            logged(kLogNoCarriageReturn),
+                            logged(kLogInvalidCommand, "VERSION\xA0"),
+                            logged(kLogInvalidCommand, "\xC1\x56"),
+                            logged(kLogInvalidCommand, "\x80VERSION"),
                         }));
   EXPECT_EQ(ask("VERSION\r"), kVersionAck);
 }

@@ -69,13 +69,13 @@ TEST_F(SelfTest, PassingTestFlashesGreenThenShowsTheStoredState) {
 TEST_F(SelfTest, FailingResultStopsStartUp) {
   dsp_standin_set_mictest(dsp, 500, 5);
   launch({});
-  expect_failure("mictest fail: ret is 0, val is 5\n");
+  expect_failure(logged(kLogMicTestFailed, 0, 5));
 }
 
 TEST_F(SelfTest, UnfinishedTestStopsStartUp) {
   dsp_standin_set_fault(dsp, DSP_MICTEST, DspFault::test_never_finishes);
   launch({});
-  expect_failure("mictest fail: ret is 0, val is 1\n");
+  expect_failure(logged(kLogMicTestFailed, 0, 1));
 }
 
 class SelfTestWithoutDsp : public SelfTest {
@@ -89,7 +89,7 @@ class SelfTestWithoutDsp : public SelfTest {
 
 TEST_F(SelfTestWithoutDsp, UnreachableMailboxStopsStartUp) {
   launch({});
-  expect_failure("mictest fail: ret is -2, val is 0\n");
+  expect_failure(logged(kLogMicTestFailed, -2, 0));
 }
 
 TEST_F(SelfTest, NotestSkipsTheTest) {

@@ -53,9 +53,9 @@ struct Row {
   std::string logged = "";
 };
 
-const std::string kNoCr = "request did not end in carriage return\n";
+const std::string kNoCr = logged(kLogNoCarriageReturn);
 std::string invalid(const std::string& keyword) {
-  return "invalid command '" + keyword + "' received\n";
+  return logged(kLogInvalidCommand, keyword.c_str());
 }
 
 // A command that echoes its arguments.
