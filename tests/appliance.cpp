@@ -14,21 +14,34 @@ std::string bytes(std::initializer_list<int> values) {
   return text;
 }
 
+namespace {
+
+// The whole text, however long (an invalid keyword may take 2 KB).
+std::string format_all(const char* message, va_list values) {
+  va_list again;
+  va_copy(again, values);
+  const int length = vsnprintf(nullptr, 0, message, values);
+  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+  vsnprintf(text.data(), text.size() + 1, message, again);
+  va_end(again);
+  return text;
+}
+
+}  // namespace
+
 std::string logged(const char* message, ...) {
-  char text[512];
   va_list values;
   va_start(values, message);
-  vsnprintf(text, sizeof text, message, values);
+  std::string text = format_all(message, values);
   va_end(values);
   return text;
 }
 
 std::string logged_error(int error, const char* message, ...) {
-  char text[512];
   va_list values;
   va_start(values, message);
   errno = error;  // glibc's printf gives "%m" the text of errno, as syslog does
-  vsnprintf(text, sizeof text, message, values);
+  std::string text = format_all(message, values);
   va_end(values);
   return text;
 }
