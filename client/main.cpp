@@ -2,13 +2,11 @@
 // an option before the host, finds appliances, reads one's settings as a file
 // of commands, or sends such a file to many (client/fleet.h).
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -63,15 +61,10 @@ int command_send(int count, char** words, int timeout_ms) {
     fprintf(stderr, "request too long (at most %zu bytes)\n", orvo::kMaxDatagram - 1);
     return kUsageStatus;
   }
-  const hostent* host = gethostbyname(words[0]);
-  if (host == nullptr || host->h_addrtype != AF_INET || host->h_addr_list[0] == nullptr) {
-    fprintf(stderr, "cannot resolve host '%s'\n", words[0]);
+  sockaddr_in address;
+  if (!fleet_resolve(words[0], &address)) {
     return kUsageStatus;
   }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(orvo::kControlPort);
-  memcpy(&address.sin_addr, host->h_addr_list[0], sizeof address.sin_addr);
 
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   if (fd < 0) {
