@@ -166,7 +166,8 @@ ReplyMatch reply_match(const char* line, const char* reply, size_t reply_length)
 }
 
 void exchange_run(Peer* peers, int count, const FleetTiming& timing) {
-  static char buffer[orvo::kBufferSize];
+  char buffer[orvo::kBufferSize];
+  const long long end = timing.total_ms > 0 ? fleet_now_ms() + timing.total_ms : LLONG_MAX;
   pollfd* fds = static_cast<pollfd*>(malloc((static_cast<size_t>(count) + 1) * sizeof(pollfd)));
   int* owners = static_cast<int*>(malloc((static_cast<size_t>(count) + 1) * sizeof(int)));
   for (int i = 0; i < count; ++i) {
@@ -190,6 +191,10 @@ void exchange_run(Peer* peers, int count, const FleetTiming& timing) {
     for (int i = 0; i < count; ++i) {
       Peer* peer = &peers[i];
       if (peer->outcome != kPeerRunning) continue;
+      if (now >= end) {
+        peer->outcome = kPeerSilent;
+        continue;
+      }
       if (peer->sends == 0 || now >= peer->deadline) {
         const Token keyword = line_keyword(peer->lines[peer->line]);
         const bool once = line_once(keyword);
@@ -211,7 +216,7 @@ void exchange_run(Peer* peers, int count, const FleetTiming& timing) {
       owners[watched++] = i;
     }
     if (watched == 0) break;
-    const long long left = wake - now;
+    const long long left = (wake < end ? wake : end) - now;
     if (poll(fds, static_cast<nfds_t>(watched), left < 0 ? 0 : static_cast<int>(left)) <= 0)
       continue;
     for (int k = 0; k < watched; ++k) {

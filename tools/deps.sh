@@ -6,6 +6,10 @@ packages="cmake make g++ clang libgtest-dev bubblewrap tmux"
 packages="$packages clang-format"
 # The virtual site of many appliances: network namespaces joined by a bridge.
 packages="$packages iproute2"
+# The exporter for Prometheus: its HTTP library, found through pkg-config.
+packages="$packages libmicrohttpd-dev pkg-config"
+# promtool, which the exporter's tests check its metrics with.
+packages="$packages prometheus"
 # The appliance's CPU: cross compiler, its binutils, GoogleTest's sources to
 # build for it, and the emulator that runs its programs here.
 packages="$packages g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf googletest qemu-user"
