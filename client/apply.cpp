@@ -13,19 +13,20 @@
 
 namespace {
 
-// The whole of a file, NUL-terminated, or nullptr.
-char* file_read(int fd) {
-  size_t size = 0, room = 4096;
+// The whole of a file, NUL-terminated, and its size; or nullptr.
+char* file_read(int fd, size_t* size) {
+  size_t room = 4096;
+  *size = 0;
   char* text = static_cast<char*>(malloc(room));
   while (text != nullptr) {
-    const ssize_t got = read(fd, text + size, room - size - 1);
+    const ssize_t got = read(fd, text + *size, room - *size - 1);
     if (got < 0) break;
     if (got == 0) {
-      text[size] = '\0';
+      text[*size] = '\0';
       return text;
     }
-    size += static_cast<size_t>(got);
-    if (size + 1 == room) {
+    *size += static_cast<size_t>(got);
+    if (*size + 1 == room) {
       char* grown = static_cast<char*>(realloc(text, room *= 2));
       if (grown == nullptr) break;
       text = grown;
@@ -46,14 +47,21 @@ struct Commands {
   int room;
 };
 
-// Splits the text (in place) into commands: kFleetOk, or why not.
-int commands_take(char* text, const char* file, Commands* commands) {
+// Splits the text of size bytes (in place) into commands: kFleetOk, or why
+// not. The whole text is checked before a caller sends any of it.
+int commands_take(char* text, size_t size, const char* file, Commands* commands) {
   int number = 0;
-  for (char* line = text; line != nullptr;) {
-    char* next = strchr(line, '\n');
-    if (next != nullptr) *next++ = '\0';
+  for (char *line = text, *const end = text + size; line < end;) {
+    char* next = static_cast<char*>(memchr(line, '\n', static_cast<size_t>(end - line)));
+    if (next == nullptr) next = end;
+    *next = '\0';
     ++number;
-    size_t length = strlen(line);
+    size_t length = static_cast<size_t>(next - line);
+    // A NUL would end the line early: the rest of it would be lost unseen.
+    if (memchr(line, '\0', length) != nullptr) {
+      fprintf(stderr, "%s:%d: NUL byte (not a text file)\n", file, number);
+      return kFleetUsage;
+    }
     while (length > 0 && blank(line[length - 1])) line[--length] = '\0';
     while (blank(*line)) ++line, --length;
     if (length > 0 && *line != '#') {
@@ -74,7 +82,7 @@ int commands_take(char* text, const char* file, Commands* commands) {
       commands->lines[commands->count] = line;
       commands->numbers[commands->count++] = number;
     }
-    line = next;
+    line = next + 1;
   }
   return kFleetOk;
 }
@@ -121,7 +129,8 @@ int commands_send(const Commands& commands, char** hosts, int count, const Fleet
 int fleet_apply(const char* file, char** hosts, int count, const FleetTiming& timing) {
   const bool standard_input = strcmp(file, "-") == 0;
   const int fd = standard_input ? 0 : open(file, O_RDONLY | O_CLOEXEC);
-  char* text = fd >= 0 ? file_read(fd) : nullptr;
+  size_t size = 0;
+  char* text = fd >= 0 ? file_read(fd, &size) : nullptr;
   if (text == nullptr) {
     fprintf(stderr, "cannot read '%s': %s\n", file, strerror(errno));
     if (fd > 0) close(fd);
@@ -129,7 +138,7 @@ int fleet_apply(const char* file, char** hosts, int count, const FleetTiming& ti
   }
   if (!standard_input) close(fd);
   Commands commands{};
-  int status = commands_take(text, file, &commands);
+  int status = commands_take(text, size, file, &commands);
   if (status == kFleetOk) status = commands_send(commands, hosts, count, timing);
   free(commands.lines);
   free(commands.numbers);

@@ -33,15 +33,19 @@ int fleet_parse_seconds(const char* text) {
 }
 
 bool fleet_resolve(const char* host, sockaddr_in* address) {
-  const hostent* entry = gethostbyname(host);
-  if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list[0] == nullptr) {
-    fprintf(stderr, "cannot resolve host '%s'\n", host);
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  const int error = getaddrinfo(host, nullptr, &hints, &found);
+  if (error != 0 || found == nullptr) {
+    fprintf(stderr, "cannot resolve host '%s' (%s)\n", host,
+            error != 0 ? gai_strerror(error) : "no address");
     return false;
   }
-  memset(address, 0, sizeof *address);
-  address->sin_family = AF_INET;
+  memcpy(address, found->ai_addr, sizeof *address);
   address->sin_port = htons(orvo::kControlPort);
-  memcpy(&address->sin_addr, entry->h_addr_list[0], sizeof address->sin_addr);
+  freeaddrinfo(found);
   return true;
 }
 

@@ -29,8 +29,8 @@ int fleet_parse_seconds(const char* text);
 // otherwise false after saying that the named output could not be printed.
 bool fleet_printed(const char* what);
 
-// The IPv4 address of a host name or dotted address, port 49494; false after
-// printing why not.
+// The IPv4 address of a host name or dotted address (the first that
+// getaddrinfo gives), port 49494; false after printing why not.
 bool fleet_resolve(const char* host, sockaddr_in* address);
 
 // -f: VERSION to every target (a broadcast or single address, or every host
@@ -42,5 +42,7 @@ int fleet_find(char** targets, int count, const FleetTiming& timing);
 int fleet_snapshot(const char* host, const FleetTiming& timing);
 
 // -a: sends the commands of a file ("-" for standard input) to every host,
-// in parallel; prints one report line per host.
+// in parallel; prints one report line per host. The file is read and checked
+// whole first: one that is not text (a NUL byte) or has a line too long for a
+// request is refused (kFleetUsage), and nothing is sent.
 int fleet_apply(const char* file, char** hosts, int count, const FleetTiming& timing);

@@ -118,7 +118,7 @@ void channel_print(int number, const Channel& channel) {
 // Prints the settings that the replies to kQueries tell, as commands.
 int settings_print(const char* host, char* const* replies) {
   long tracking = 0, noise = 0, apt = 0, band[3][2] = {}, colours[6] = {}, mask = 0;
-  static int flags[kChannels + 1][3], percent[kChannels + 1][3], levels[kChannels + 1][3];
+  int flags[kChannels + 1][3] = {}, percent[kChannels + 1][3] = {}, levels[kChannels + 1][3] = {};
   Query bad = kQueryCount;
   for (int q = 0; q < kQueryCount; ++q) {
     if (replies[q] == nullptr) {
