@@ -103,7 +103,7 @@ int cmd_sts(int argc, char** argv) {
     return result;
   }
   reply_format(0, "ACK STS %s %s\r", argv[1], argv[2]);
-  return send_reply(reply_buffer);
+  return 0;
 }
 
 int cmd_stsb(int argc, char** argv) {
@@ -133,7 +133,7 @@ int cmd_stsb(int argc, char** argv) {
     return result;
   }
   reply_format(0, "ACK STSB %s %s\r", argv[1], argv[2]);
-  return send_reply(reply_buffer);
+  return 0;
 }
 
 int cmd_srgb(int argc, char** argv) {
@@ -160,7 +160,7 @@ int cmd_srgb(int argc, char** argv) {
     return result;
   }
   reply_format(0, "ACK SRGB %s %s %s %s\r", argv[1], argv[2], argv[3], argv[4]);
-  return send_reply(reply_buffer);
+  return 0;
 }
 
 int cmd_gts(int argc, char** argv) {
@@ -176,7 +176,7 @@ int cmd_gts(int argc, char** argv) {
     }
   }
   reply_format(at, "\r");
-  return send_reply(reply_buffer);
+  return 0;
 }
 
 int cmd_gtsb(int argc, char** argv) {
@@ -192,7 +192,7 @@ int cmd_gtsb(int argc, char** argv) {
     }
   }
   reply_format(at, "\r");
-  return send_reply(reply_buffer);
+  return 0;
 }
 
 int cmd_grgb(int argc, char** argv) {
@@ -210,5 +210,5 @@ int cmd_grgb(int argc, char** argv) {
     }
   }
   reply_format(at, "\r");
-  return send_reply(reply_buffer);
+  return 0;
 }

@@ -34,11 +34,15 @@ int null_colours_save() {
   return settings_file_replace(kNullColourPath, null_colours.data(), null_colours.size());
 }
 
+bool null_mask_valid(int mask) {
+  return std::popcount(static_cast<unsigned>(mask)) <= kMaxNulledChannels;
+}
+
 int null_mask_apply(int mask) {
-  const int nulled = std::popcount(static_cast<unsigned>(mask));
-  if (nulled > kMaxNulledChannels) {
+  if (!null_mask_valid(mask)) {
     return -EINVAL;
   }
+  const int nulled = std::popcount(static_cast<unsigned>(mask));
   for (int channel = 1; channel <= kLedStateChannels - 1; ++channel) {
     const int colour = (mask >> channel) & 1 ? kNullColour : kActiveColour;
     for (int component = 0; component < 3; ++component) {

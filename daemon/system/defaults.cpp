@@ -59,5 +59,9 @@ int cmd_defaults(int argc, char**) {
   if (result == 0) {
     result = applied;
   }
-  return result != 0 ? result : send_reply("ACK DEFAULTS\r");
+  if (result != 0) {
+    return result;
+  }
+  reply_format(0, "ACK DEFAULTS\r");
+  return 0;
 }
