@@ -156,7 +156,7 @@ ReplyMatch reply_match(const char* line, const char* reply, size_t reply_length)
     // "ACK GRGB 0" for all channels, else "ACK GRGB 2" and the channel's group.
     const long channel = token_number(sent[1]);
     if (echoed_count < 2 || !token_is(echoed[1], channel == 0 ? "0" : "2")) return kReplyOther;
-    if (channel >= 1 && channel <= 16) {
+    if (channel >= 1 && channel <= orvo::kLedStateChannels) {
       char group[8];
       snprintf(group, sizeof group, "CH%ld", channel);
       if (echoed_count < 3 || !token_is(echoed[2], group)) return kReplyOther;

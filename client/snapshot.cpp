@@ -17,6 +17,7 @@
 
 #include "client/exchange.h"
 #include "client/fleet.h"
+#include "protocol/protocol.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ enum Query {
   kQueryCount
 };
 
-constexpr int kChannels = 16;  // of the LED state; 16 has no LED
+constexpr int kChannels = orvo::kLedStateChannels;  // the last has no LED
 constexpr char kComponents[] = "RGB";
 
 struct Channel {

@@ -7,6 +7,9 @@
 // Bytes 0-2 null colour (r, g, b), bytes 3-5 active colour.
 using NullColours = std::array<std::uint8_t, 6>;
 
+// The colours at start and after DEFAULTS.
+inline constexpr NullColours kFactoryNullColours{234, 123, 0, 0, 255, 0};
+
 extern NullColours null_colours;
 
 // Loads the colours file, if there is one; a short file replaces only the

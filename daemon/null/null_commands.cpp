@@ -8,11 +8,13 @@
 #include "daemon/null/null_colours.h"
 #include "daemon/server/arguments.h"
 #include "daemon/server/reply.h"
+#include "protocol/platform.h"
 
 namespace {
 
+// The channels that have an LED, and a bit in the mask.
 constexpr int kFirstChannel = 1;
-constexpr int kLastChannel = 15;
+constexpr int kLastChannel = kLedCount;
 
 // The mask bit of a channel; numbers that name no channel give none.
 int channel_bit(std::int32_t channel) {
