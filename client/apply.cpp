@@ -14,19 +14,20 @@
 
 namespace {
 
-// The whole of a file, NUL-terminated, or nullptr.
-char* file_read(int fd) {
-  size_t size = 0, room = 4096;
+// The whole of a file, NUL-terminated, and its size; or nullptr.
+char* file_read(int fd, size_t* size) {
+  size_t room = 4096;
+  *size = 0;
   char* text = static_cast<char*>(malloc(room));
   while (text != nullptr) {
-    const ssize_t got = read(fd, text + size, room - size - 1);
+    const ssize_t got = read(fd, text + *size, room - *size - 1);
     if (got < 0) break;
     if (got == 0) {
-      text[size] = '\0';
+      text[*size] = '\0';
       return text;
     }
-    size += static_cast<size_t>(got);
-    if (size + 1 == room) {
+    *size += static_cast<size_t>(got);
+    if (*size + 1 == room) {
       char* grown = static_cast<char*>(realloc(text, room *= 2));
       if (grown == nullptr) break;
       text = grown;
@@ -38,16 +39,23 @@ char* file_read(int fd) {
 
 bool blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
-// Splits the text (in place) into commands: kFleetOk, or why not (for
-// kFleetUsage also in error).
-int commands_take(char* text, const char* file, FleetCommands* commands, char* error,
+// Splits the text of size bytes (in place) into commands: kFleetOk, or why
+// not (for kFleetUsage also in error). The whole text is checked before a
+// caller sends any of it.
+int commands_take(char* text, size_t size, const char* file, FleetCommands* commands, char* error,
                   size_t error_size) {
   int number = 0;
-  for (char* line = text; line != nullptr;) {
-    char* next = strchr(line, '\n');
-    if (next != nullptr) *next++ = '\0';
+  for (char *line = text, *const end = text + size; line < end;) {
+    char* next = static_cast<char*>(memchr(line, '\n', static_cast<size_t>(end - line)));
+    if (next == nullptr) next = end;
+    *next = '\0';
     ++number;
-    size_t length = strlen(line);
+    size_t length = static_cast<size_t>(next - line);
+    // A NUL would end the line early: the rest of it would be lost unseen.
+    if (memchr(line, '\0', length) != nullptr) {
+      snprintf(error, error_size, "%s:%d: NUL byte (not a text file)", file, number);
+      return kFleetUsage;
+    }
     while (length > 0 && blank(line[length - 1])) line[--length] = '\0';
     while (blank(*line)) ++line, --length;
     if (length > 0 && *line != '#') {
@@ -68,7 +76,7 @@ int commands_take(char* text, const char* file, FleetCommands* commands, char* e
       commands->lines[commands->count] = line;
       commands->numbers[commands->count++] = number;
     }
-    line = next;
+    line = next + 1;
   }
   return kFleetOk;
 }
@@ -116,12 +124,13 @@ int commands_send(const FleetCommands& commands, char** hosts, int count,
 int fleet_commands_read(int fd, const char* file, FleetCommands* commands, char* error,
                         size_t error_size) {
   *commands = FleetCommands{};
-  commands->text = file_read(fd);
+  size_t size = 0;
+  commands->text = file_read(fd, &size);
   if (commands->text == nullptr) {
     snprintf(error, error_size, "cannot read '%s': %s", file, strerror(errno));
     return kFleetUsage;
   }
-  const int status = commands_take(commands->text, file, commands, error, error_size);
+  const int status = commands_take(commands->text, size, file, commands, error, error_size);
   if (status == kFleetFailed) snprintf(error, error_size, "%s: out of memory", file);
   if (status != kFleetOk) fleet_commands_free(commands);
   return status;

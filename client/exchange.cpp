@@ -84,17 +84,20 @@ Token line_keyword(const char* line) {
   return Token{line, space != nullptr ? static_cast<size_t>(space - line) : strlen(line)};
 }
 
-// Sends the peer's current line; false after a failure other than a full
-// queue, which counts as a lost datagram.
+// Failures of a send or receive that count as a lost datagram: a full queue,
+// or the refusal (ICMP) of an earlier datagram by a host whose daemon is not
+// listening (yet), which its connected socket reports.
+bool error_transient(int error) {
+  return error == EAGAIN || error == ENOBUFS || error == EINTR || error == ECONNREFUSED;
+}
+
+// Sends the peer's current line; false after a failure that is not transient.
 bool line_send(Peer* peer, char* buffer) {
   const char* line = peer->lines[peer->line];
   const size_t length = strlen(line);
   memcpy(buffer, line, length);
   buffer[length] = orvo::kTerminator;
-  const ssize_t sent =
-      sendto(peer->fd, buffer, length + 1, 0, reinterpret_cast<const sockaddr*>(&peer->address),
-             sizeof peer->address);
-  if (sent < 0 && errno != EAGAIN && errno != ENOBUFS && errno != EINTR) {
+  if (send(peer->fd, buffer, length + 1, 0) < 0 && !error_transient(errno)) {
     peer->error = errno;
     return false;
   }
@@ -103,10 +106,12 @@ bool line_send(Peer* peer, char* buffer) {
 
 // Takes in what has arrived on the peer's socket, up to the answer of the
 // current line: the peer then moves on to the next, or stops at a refusal.
-// Datagrams that answer another line (late duplicates) are dropped.
+// Datagrams that answer another line (late duplicates) are dropped; those
+// from any other address or port never reach the connected socket.
 void peer_receive(Peer* peer, char* buffer) {
   for (;;) {
-    const ssize_t got = recvfrom(peer->fd, buffer, orvo::kMaxDatagram, 0, nullptr, nullptr);
+    const ssize_t got = recv(peer->fd, buffer, orvo::kMaxDatagram, 0);
+    if (got < 0 && errno == ECONNREFUSED) continue;  // reported once, then cleared
     if (got < 0) return;
     buffer[got] = '\0';
     const ReplyMatch match = reply_match(peer->lines[peer->line], buffer, static_cast<size_t>(got));
@@ -151,7 +156,7 @@ ReplyMatch reply_match(const char* line, const char* reply, size_t reply_length)
     // "ACK GRGB 0" for all channels, else "ACK GRGB 2" and the channel's group.
     const long channel = token_number(sent[1]);
     if (echoed_count < 2 || !token_is(echoed[1], channel == 0 ? "0" : "2")) return kReplyOther;
-    if (channel >= 1 && channel <= 16) {
+    if (channel >= 1 && channel <= orvo::kLedStateChannels) {
       char group[8];
       snprintf(group, sizeof group, "CH%ld", channel);
       if (echoed_count < 3 || !token_is(echoed[2], group)) return kReplyOther;
@@ -178,9 +183,14 @@ void exchange_run(Peer* peers, int count, const FleetTiming& timing) {
     peer->outcome = peer->line_count > 0 ? kPeerRunning : kPeerDone;
     peer->fd = -1;
     if (peer->outcome != kPeerRunning) continue;
+    // Connected to the peer: only its address and port get through.
     peer->fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (peer->fd < 0 || fds == nullptr || owners == nullptr) {
-      peer->error = peer->fd < 0 ? errno : ENOMEM;
+    if (peer->fd < 0 || connect(peer->fd, reinterpret_cast<const sockaddr*>(&peer->address),
+                                sizeof peer->address) < 0) {
+      peer->error = errno;
+      peer->outcome = kPeerError;
+    } else if (fds == nullptr || owners == nullptr) {
+      peer->error = ENOMEM;
       peer->outcome = kPeerError;
     }
   }

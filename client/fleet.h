@@ -32,9 +32,11 @@ int fleet_parse_seconds(const char* text);
 // otherwise false after saying that the named output could not be printed.
 bool fleet_printed(const char* what);
 
-// The IPv4 address of a host name or dotted address, port 49494; false after
-// printing why not.
+// The IPv4 address of a host name or dotted address (the first that
+// getaddrinfo gives), port 49494; false after printing why not.
 bool fleet_resolve(const char* host, sockaddr_in* address);
+// The same without a word: 0, or getaddrinfo's error (for gai_strerror).
+int fleet_lookup(const char* host, sockaddr_in* address);
 
 // -f: VERSION to every target (a broadcast or single address, or every host
 // address of a range ADDRESS/BITS), replies collected for the window; prints
@@ -77,5 +79,7 @@ int fleet_commands_read(int fd, const char* file, FleetCommands* commands, char*
 void fleet_commands_free(FleetCommands* commands);
 
 // -a: sends the commands of a file ("-" for standard input) to every host,
-// in parallel; prints one report line per host.
+// in parallel; prints one report line per host. The file is read and checked
+// whole first: one that is not text (a NUL byte) or has a line too long for a
+// request is refused (kFleetUsage), and nothing is sent.
 int fleet_apply(const char* file, char** hosts, int count, const FleetTiming& timing);

@@ -155,8 +155,8 @@ unsigned settings_read(char* const* replies, ApplianceSettings* settings) {
       numbers_read(replies[kQueryColours], settings->colours, 6)) {
     known |= 1u << kQueryColours;
   }
-  int flags[kSettingsChannels + 1][3], percent[kSettingsChannels + 1][3],
-      levels[kSettingsChannels + 1][3];
+  int flags[kSettingsChannels + 1][3] = {}, percent[kSettingsChannels + 1][3] = {},
+                                levels[kSettingsChannels + 1][3] = {};
   if (replies[kQueryFlags] != nullptr && replies[kQueryPercent] != nullptr &&
       replies[kQueryLevels] != nullptr && groups_read(replies[kQueryFlags], flags) &&
       groups_read(replies[kQueryPercent], percent) && colours_read(replies[kQueryLevels], levels)) {

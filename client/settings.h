@@ -5,7 +5,9 @@
 // with a settings file.
 #pragma once
 
-constexpr int kSettingsChannels = 16;  // of the LED state; 16 has no LED
+#include "protocol/protocol.h"
+
+constexpr int kSettingsChannels = orvo::kLedStateChannels;  // the last has no LED
 
 // The queries, in the order they are sent.
 enum SettingsQuery {

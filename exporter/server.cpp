@@ -110,18 +110,14 @@ bool target_resolve(const std::string& text, in_addr* address, std::string* prob
         "target '" + label_value(text.c_str()) + "' is neither an IPv4 address nor a host name";
     return false;
   }
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;
-  addrinfo* found = nullptr;
-  const int status = getaddrinfo(text.c_str(), nullptr, &hints, &found);
-  if (status != 0 || found == nullptr) {
+  sockaddr_in resolved;
+  const int error = fleet_lookup(text.c_str(), &resolved);
+  if (error != 0) {
     *problem =
-        "target '" + text + "' does not resolve to an IPv4 address (" + gai_strerror(status) + ")";
+        "target '" + text + "' does not resolve to an IPv4 address (" + gai_strerror(error) + ")";
     return false;
   }
-  *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-  freeaddrinfo(found);
+  *address = resolved.sin_addr;
   return true;
 }
 

@@ -256,6 +256,7 @@ TEST_F(Exporter, BadRequestsAreRefusedWithNothingSentAndASilentTargetIsDown) {
   ASSERT_EQ(mkdir((folder.path() + "/sub").c_str(), 0755), 0);
   folder.write("sub/room", "EQ 1 -3\n");
   folder.write("queries", "# not settings\nTRACKING\n");
+  folder.write("binary", std::string("EQ 1 -3\n\0EQ 2 0\n", 16));
 
   const std::string on = "/probe?target=" + kSilent;
   const std::pair<std::string, int> cases[] = {
@@ -280,6 +281,7 @@ TEST_F(Exporter, BadRequestsAreRefusedWithNothingSentAndASilentTargetIsDown) {
       {on + "&settings=missing", 400},
       {on + "&settings=sub", 400},
       {on + "&settings=queries", 400},
+      {on + "&settings=binary", 400},
       {"/discover", 400},
       {"/discover?range=192.0.2.0/8", 400},
       {"/discover?range=192.0.2.0/24", 403},
