@@ -145,8 +145,8 @@ std::string settings_check(const FleetCommands& commands, const char* name) {
   return "";
 }
 
-bool probe_run(const sockaddr_in& address, const FleetCommands* settings, int timeout_ms,
-               std::string* out) {
+ProbeResult probe_run(const sockaddr_in& address, const FleetCommands* settings, int timeout_ms,
+                      std::string* out) {
   char* replies[kLineCount] = {};
   int refused = 0;
   bool answered = true;
@@ -169,6 +169,10 @@ bool probe_run(const sockaddr_in& address, const FleetCommands* settings, int ti
     if (peer.outcome == kPeerDone) break;
     if (peer.outcome != kPeerRefused) {
       answered = false;
+      // The system refuses to connect to a broadcast address (nothing is sent).
+      if (peer.outcome == kPeerError && peer.error == EACCES && at == 0 && peer.line == 0) {
+        return kProbeBroadcast;
+      }
       if (peer.outcome == kPeerError && peer.error != ECONNREFUSED && peer.error != EHOSTUNREACH &&
           peer.error != ENETUNREACH && peer.error != EHOSTDOWN) {
         char host[INET_ADDRSTRLEN];
@@ -215,7 +219,7 @@ bool probe_run(const sockaddr_in& address, const FleetCommands* settings, int ti
     }
   }
   for (char* reply : replies) free(reply);
-  return answered;
+  return answered ? kProbeUp : kProbeDown;
 }
 
 }  // namespace exporter

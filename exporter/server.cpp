@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <microhttpd.h>
+#include <mutex>
 #include <netdb.h>
 #include <string>
 #include <sys/stat.h>
@@ -225,10 +226,14 @@ Reply probe(Server* server, MHD_Connection* connection) {
       peer.sin_family = AF_INET;
       peer.sin_port = htons(orvo::kControlPort);
       peer.sin_addr = address;
-      ++server->probes;
-      if (!probe_run(peer, arguments.given[1] ? &commands : nullptr, options.timeout_ms,
-                     &reply.body)) {
-        ++server->failures;
+      const ProbeResult result = probe_run(peer, arguments.given[1] ? &commands : nullptr,
+                                           options.timeout_ms, &reply.body);
+      if (result == kProbeBroadcast) {
+        reply = refusal(400, "target " + address_text(ntohl(address.s_addr)) +
+                                 " is a broadcast address (/discover finds appliances with it)");
+      } else {
+        ++server->probes;
+        if (result == kProbeDown) ++server->failures;
       }
     }
   }
@@ -367,7 +372,28 @@ MHD_Result answer(void* context, MHD_Connection* connection, const char* url, co
   return queued;
 }
 
+// The library speaks of each connection it refuses or cuts (over the
+// limit, too large, timed out): at most this many lines a minute, so that a
+// flood of them cannot flood the log.
+constexpr int kLibraryLinesPerMinute = 10;
+
 void library_log(void*, const char* format, va_list arguments) {
+  static std::mutex mutex;
+  static long long minute_start = 0;
+  static int lines = 0;
+  {
+    const std::lock_guard lock(mutex);
+    const long long now = fleet_now_ms();
+    if (now - minute_start >= 60000) {
+      if (lines > kLibraryLinesPerMinute) {
+        fprintf(stderr, "orvo-exporter: %d further messages of the HTTP library left out\n",
+                lines - kLibraryLinesPerMinute);
+      }
+      minute_start = now;
+      lines = 0;
+    }
+    if (++lines > kLibraryLinesPerMinute) return;
+  }
   // One line per problem, whatever the library's own line ends are.
   char line[512];
   vsnprintf(line, sizeof line, format, arguments);
