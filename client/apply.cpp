@@ -9,6 +9,7 @@
 
 #include "client/exchange.h"
 #include "client/fleet.h"
+#include "client/parse.h"
 #include "protocol/protocol.h"
 
 namespace {
@@ -37,55 +38,6 @@ char* file_read(int fd, size_t* size) {
 }
 
 bool blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
-
-// The commands of a file: every line but blank ones and comments, without
-// the blanks around it; and the number of each line in the file.
-struct Commands {
-  char** lines;
-  int* numbers;
-  int count;
-  int room;
-};
-
-// Splits the text of size bytes (in place) into commands: kFleetOk, or why
-// not. The whole text is checked before a caller sends any of it.
-int commands_take(char* text, size_t size, const char* file, Commands* commands) {
-  int number = 0;
-  for (char *line = text, *const end = text + size; line < end;) {
-    char* next = static_cast<char*>(memchr(line, '\n', static_cast<size_t>(end - line)));
-    if (next == nullptr) next = end;
-    *next = '\0';
-    ++number;
-    size_t length = static_cast<size_t>(next - line);
-    // A NUL would end the line early: the rest of it would be lost unseen.
-    if (memchr(line, '\0', length) != nullptr) {
-      fprintf(stderr, "%s:%d: NUL byte (not a text file)\n", file, number);
-      return kFleetUsage;
-    }
-    while (length > 0 && blank(line[length - 1])) line[--length] = '\0';
-    while (blank(*line)) ++line, --length;
-    if (length > 0 && *line != '#') {
-      if (length > orvo::kMaxDatagram - 2) {
-        fprintf(stderr, "%s:%d: line too long (at most %zu bytes)\n", file, number,
-                orvo::kMaxDatagram - 2);
-        return kFleetUsage;
-      }
-      if (commands->count == commands->room) {
-        const size_t room = commands->room == 0 ? 64 : 2 * static_cast<size_t>(commands->room);
-        char** lines = static_cast<char**>(realloc(commands->lines, room * sizeof(char*)));
-        if (lines != nullptr) commands->lines = lines;
-        int* numbers = static_cast<int*>(realloc(commands->numbers, room * sizeof(int)));
-        if (numbers != nullptr) commands->numbers = numbers;
-        if (lines == nullptr || numbers == nullptr) return kFleetFailed;
-        commands->room = static_cast<int>(room);
-      }
-      commands->lines[commands->count] = line;
-      commands->numbers[commands->count++] = number;
-    }
-    line = next + 1;
-  }
-  return kFleetOk;
-}
 
 // Sends the commands to every host and prints how far each got.
 int commands_send(const Commands& commands, char** hosts, int count, const FleetTiming& timing) {
@@ -125,6 +77,44 @@ int commands_send(const Commands& commands, char** hosts, int count, const Fleet
 }
 
 }  // namespace
+
+int commands_take(char* text, size_t size, const char* file, Commands* commands) {
+  int number = 0;
+  for (char *line = text, *const end = text + size; line < end;) {
+    char* next = static_cast<char*>(memchr(line, '\n', static_cast<size_t>(end - line)));
+    if (next == nullptr) next = end;
+    *next = '\0';
+    ++number;
+    size_t length = static_cast<size_t>(next - line);
+    // A NUL would end the line early: the rest of it would be lost unseen.
+    if (memchr(line, '\0', length) != nullptr) {
+      fprintf(stderr, "%s:%d: NUL byte (not a text file)\n", file, number);
+      return kFleetUsage;
+    }
+    while (length > 0 && blank(line[length - 1])) line[--length] = '\0';
+    while (blank(*line)) ++line, --length;
+    if (length > 0 && *line != '#') {
+      if (length > orvo::kMaxDatagram - 2) {
+        fprintf(stderr, "%s:%d: line too long (at most %zu bytes)\n", file, number,
+                orvo::kMaxDatagram - 2);
+        return kFleetUsage;
+      }
+      if (commands->count == commands->room) {
+        const size_t room = commands->room == 0 ? 64 : 2 * static_cast<size_t>(commands->room);
+        char** lines = static_cast<char**>(realloc(commands->lines, room * sizeof(char*)));
+        if (lines != nullptr) commands->lines = lines;
+        int* numbers = static_cast<int*>(realloc(commands->numbers, room * sizeof(int)));
+        if (numbers != nullptr) commands->numbers = numbers;
+        if (lines == nullptr || numbers == nullptr) return kFleetFailed;
+        commands->room = static_cast<int>(room);
+      }
+      commands->lines[commands->count] = line;
+      commands->numbers[commands->count++] = number;
+    }
+    line = next + 1;
+  }
+  return kFleetOk;
+}
 
 int fleet_apply(const char* file, char** hosts, int count, const FleetTiming& timing) {
   const bool standard_input = strcmp(file, "-") == 0;

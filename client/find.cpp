@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "client/fleet.h"
+#include "client/parse.h"
 #include "protocol/protocol.h"
 
 namespace {
@@ -96,18 +97,8 @@ void replies_drain(int fd) {
     if (got < 0) return;
     reply[got] = '\0';
     if (from.sin_port != htons(orvo::kControlPort)) continue;
-    const uint32_t address = ntohl(from.sin_addr.s_addr);
-    if (strcmp(reply, kNack) == 0) {
-      appliance_add(address, "-");
-    } else if (memcmp(reply, kAck, sizeof kAck - 1) == 0) {
-      char* version = reply + sizeof kAck - 1;
-      char* end = strchr(version, orvo::kTerminator);
-      if (end != nullptr) *end = '\0';
-      for (char* c = version; *c != '\0'; ++c) {
-        if (static_cast<unsigned char>(*c) < ' ') *c = ' ';
-      }
-      appliance_add(address, version);
-    }
+    const char* version = find_reply_version(reply);
+    if (version != nullptr) appliance_add(ntohl(from.sin_addr.s_addr), version);
   }
 }
 
@@ -153,6 +144,18 @@ void targets_send(int fd, Target* targets, int count, bool ranges) {
 }
 
 }  // namespace
+
+const char* find_reply_version(char* reply) {
+  if (strcmp(reply, kNack) == 0) return "-";
+  if (strncmp(reply, kAck, sizeof kAck - 1) != 0) return nullptr;
+  char* version = reply + sizeof kAck - 1;
+  char* end = strchr(version, orvo::kTerminator);
+  if (end != nullptr) *end = '\0';
+  for (char* c = version; *c != '\0'; ++c) {
+    if (static_cast<unsigned char>(*c) < ' ') *c = ' ';
+  }
+  return version;
+}
 
 int fleet_find(char** texts, int count, const FleetTiming& timing) {
   static char broadcast[] = "255.255.255.255";
