@@ -146,8 +146,11 @@ void targets_send(int fd, Target* targets, int count, bool ranges) {
 }  // namespace
 
 const char* find_reply_version(char* reply) {
-  if (strcmp(reply, kNack) == 0) return "-";
-  if (strncmp(reply, kAck, sizeof kAck - 1) != 0) return nullptr;
+  // (strlen and memcmp: each further function of the C library costs the
+  // client size.)
+  const size_t length = strlen(reply);
+  if (length == sizeof kNack - 1 && memcmp(reply, kNack, length) == 0) return "-";
+  if (length < sizeof kAck - 1 || memcmp(reply, kAck, sizeof kAck - 1) != 0) return nullptr;
   char* version = reply + sizeof kAck - 1;
   char* end = strchr(version, orvo::kTerminator);
   if (end != nullptr) *end = '\0';

@@ -38,9 +38,8 @@ bool fleet_resolve(const char* host, sockaddr_in* address) {
   hints.ai_socktype = SOCK_DGRAM;
   addrinfo* found = nullptr;
   const int error = getaddrinfo(host, nullptr, &hints, &found);
-  if (error != 0 || found == nullptr) {
-    fprintf(stderr, "cannot resolve host '%s' (%s)\n", host,
-            error != 0 ? gai_strerror(error) : "no address");
+  if (error != 0) {
+    fprintf(stderr, "cannot resolve host '%s'\n", host);
     return false;
   }
   memcpy(address, found->ai_addr, sizeof *address);

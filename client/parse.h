@@ -13,7 +13,6 @@ struct Commands {
   char** lines;
   int* numbers;
   int count;
-  int room;
 };
 
 // Splits the text of a file, size bytes and a NUL after them, in place into

@@ -46,7 +46,8 @@ void check_file(const uint8_t* data, size_t size) {
       fail("a command is blank, a comment or not trimmed");
     if (length > orvo::kMaxDatagram - 2) fail("a command too long for a request");
     if (strchr(line, '\n') != nullptr) fail("a command holds a line feed");
-    if (line < text.data() || line + length > text.data() + size) fail("a command outside the text");
+    if (line < text.data() || line + length > text.data() + size)
+      fail("a command outside the text");
     if (i > 0 && commands.numbers[i] <= commands.numbers[i - 1]) fail("line numbers not ascending");
   }
   free(commands.lines);
@@ -55,7 +56,8 @@ void check_file(const uint8_t* data, size_t size) {
 
 void check_find(const uint8_t* data, size_t size) {
   // A receive takes at most kMaxDatagram bytes, and find ends them with a NUL.
-  std::string reply(reinterpret_cast<const char*>(data), size < orvo::kMaxDatagram ? size : orvo::kMaxDatagram);
+  std::string reply(reinterpret_cast<const char*>(data),
+                    size < orvo::kMaxDatagram ? size : orvo::kMaxDatagram);
   const char* version = find_reply_version(reply.data());
   for (const char* c = version; c != nullptr && *c != '\0'; ++c) {
     if (static_cast<unsigned char>(*c) < ' ') fail("a control character in a version");
