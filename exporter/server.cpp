@@ -303,7 +303,9 @@ Reply discover(Server* server, MHD_Connection* connection) {
   FleetAppliance* found = nullptr;
   int count = 0;
   char* texts[] = {arguments.value[0].data()};
-  const FleetTiming timing{options.timeout_ms, 0, options.timeout_ms};
+  // Answers are collected for half the time-out: the rest is for sending to
+  // a large range, and Prometheus' request should end well within its own.
+  const FleetTiming timing{options.timeout_ms, 0, options.timeout_ms / 2};
   if (fleet_discover(texts, 1, timing, &found, &count) != kFleetOk) {
     return refusal(400, "range '" + arguments.value[0] + "' cannot be searched");
   }
