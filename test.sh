@@ -24,7 +24,8 @@ fi
 cmake -S . -B build-clang -DCMAKE_CXX_COMPILER=clang++ -DORVO_BUILD_TESTS=OFF >/dev/null
 cmake --build build-clang -j "$jobs"
 
-cmake -S . -B build -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DORVO_BUILD_EXPORTER=ON >/dev/null
 cmake --build build -j "$jobs"
 
 # What goes onto the appliance: size-optimised and stripped, with the unit tests.
