@@ -42,6 +42,7 @@ int reply_ms(int timeout_ms) {
 
 constexpr const char kComponentNames[3][6] = {"red", "green", "blue"};
 
+// A sample line (short: names, labels of numbers, a number).
 void append(std::string* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void append(std::string* out, const char* format, ...) {
   char line[256];
@@ -53,7 +54,7 @@ void append(std::string* out, const char* format, ...) {
 }
 
 void family(std::string* out, const char* name, const char* help) {
-  append(out, "# HELP %s %s\n# TYPE %s gauge\n", name, help, name);
+  *out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n";
 }
 
 void gauge(std::string* out, const char* name, const char* help, long value) {
