@@ -4,7 +4,7 @@
 # the start-up self-test. Ctrl-C stops it.
 set -eu
 cd "$(dirname "$0")"
-tools/deps.sh
+tools/deps.sh run
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 echo "building orvo-sim..." >&2
 if ! cmake --build build -j "$(nproc)" --target orvo-sim >build/run-build.log 2>&1; then

@@ -38,6 +38,11 @@ tools/format.sh --check || failed="$failed format"
 tools/check-libs.sh build/orvo-udpd build/orvo-udpc build-armhf/orvo-udpd build-armhf/orvo-udpc ||
   failed="$failed check-libs"
 tools/footprint.sh build-armhf || failed="$failed footprint"
+# Every test carries a label, so that ctest -L finds it.
+if [ "$(ctest --test-dir build -N -LE . | sed -n 's/^Total Tests: //p')" != 0 ]; then
+  echo "tests without a label: ctest --test-dir build -N -LE . lists them" >&2
+  failed="$failed labels"
+fi
 
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT

@@ -214,7 +214,7 @@ int main(int argc, char** argv) {
                                     "EQ 2 -9",
                                     "ACTNULCOL 0 0 255 255 0 0",
                                     "NULL 0"};
-  for (int c = 1; c <= 16; ++c) {
+  for (int c = 1; c <= orvo::kLedStateChannels; ++c) {
     setup.push_back("SRGB " + std::to_string(c) + " " + std::to_string(c) + " " +
                     std::to_string(2 * c) + " " + std::to_string(3 * c));
   }

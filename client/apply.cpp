@@ -1,6 +1,7 @@
 // -a: a file of commands to many appliances at once.
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,19 +14,20 @@
 
 namespace {
 
-// The whole of a file, NUL-terminated, or nullptr.
-char* file_read(int fd) {
-  size_t size = 0, room = 4096;
+// The whole of a file, NUL-terminated, and its size; or nullptr.
+char* file_read(int fd, size_t* size) {
+  size_t room = 4096;
+  *size = 0;
   char* text = static_cast<char*>(malloc(room));
   while (text != nullptr) {
-    const ssize_t got = read(fd, text + size, room - size - 1);
+    const ssize_t got = read(fd, text + *size, room - *size - 1);
     if (got < 0) break;
     if (got == 0) {
-      text[size] = '\0';
+      text[*size] = '\0';
       return text;
     }
-    size += static_cast<size_t>(got);
-    if (size + 1 == room) {
+    *size += static_cast<size_t>(got);
+    if (*size + 1 == room) {
       char* grown = static_cast<char*>(realloc(text, room *= 2));
       if (grown == nullptr) break;
       text = grown;
@@ -37,29 +39,29 @@ char* file_read(int fd) {
 
 bool blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
-// The commands of a file: every line but blank ones and comments, without
-// the blanks around it; and the number of each line in the file.
-struct Commands {
-  char** lines;
-  int* numbers;
-  int count;
-  int room;
-};
-
-// Splits the text (in place) into commands: kFleetOk, or why not.
-int commands_take(char* text, const char* file, Commands* commands) {
+// Splits the text of size bytes (in place) into commands: kFleetOk, or why
+// not (for kFleetUsage also in error). The whole text is checked before a
+// caller sends any of it.
+int commands_take(char* text, size_t size, const char* file, FleetCommands* commands, char* error,
+                  size_t error_size) {
   int number = 0;
-  for (char* line = text; line != nullptr;) {
-    char* next = strchr(line, '\n');
-    if (next != nullptr) *next++ = '\0';
+  for (char *line = text, *const end = text + size; line < end;) {
+    char* next = static_cast<char*>(memchr(line, '\n', static_cast<size_t>(end - line)));
+    if (next == nullptr) next = end;
+    *next = '\0';
     ++number;
-    size_t length = strlen(line);
+    size_t length = static_cast<size_t>(next - line);
+    // A NUL would end the line early: the rest of it would be lost unseen.
+    if (memchr(line, '\0', length) != nullptr) {
+      snprintf(error, error_size, "%s:%d: NUL byte (not a text file)", file, number);
+      return kFleetUsage;
+    }
     while (length > 0 && blank(line[length - 1])) line[--length] = '\0';
     while (blank(*line)) ++line, --length;
     if (length > 0 && *line != '#') {
       if (length > orvo::kMaxDatagram - 2) {
-        fprintf(stderr, "%s:%d: line too long (at most %zu bytes)\n", file, number,
-                orvo::kMaxDatagram - 2);
+        snprintf(error, error_size, "%s:%d: line too long (at most %zu bytes)", file, number,
+                 orvo::kMaxDatagram - 2);
         return kFleetUsage;
       }
       if (commands->count == commands->room) {
@@ -74,13 +76,14 @@ int commands_take(char* text, const char* file, Commands* commands) {
       commands->lines[commands->count] = line;
       commands->numbers[commands->count++] = number;
     }
-    line = next;
+    line = next + 1;
   }
   return kFleetOk;
 }
 
 // Sends the commands to every host and prints how far each got.
-int commands_send(const Commands& commands, char** hosts, int count, const FleetTiming& timing) {
+int commands_send(const FleetCommands& commands, char** hosts, int count,
+                  const FleetTiming& timing) {
   Peer* peers = static_cast<Peer*>(malloc(static_cast<size_t>(count) * sizeof(Peer)));
   if (peers == nullptr) return kFleetFailed;
   memset(peers, 0, static_cast<size_t>(count) * sizeof(Peer));
@@ -118,21 +121,44 @@ int commands_send(const Commands& commands, char** hosts, int count, const Fleet
 
 }  // namespace
 
+int fleet_commands_read(int fd, const char* file, FleetCommands* commands, char* error,
+                        size_t error_size) {
+  *commands = FleetCommands{};
+  size_t size = 0;
+  commands->text = file_read(fd, &size);
+  if (commands->text == nullptr) {
+    snprintf(error, error_size, "cannot read '%s': %s", file, strerror(errno));
+    return kFleetUsage;
+  }
+  const int status = commands_take(commands->text, size, file, commands, error, error_size);
+  if (status == kFleetFailed) snprintf(error, error_size, "%s: out of memory", file);
+  if (status != kFleetOk) fleet_commands_free(commands);
+  return status;
+}
+
+void fleet_commands_free(FleetCommands* commands) {
+  free(commands->lines);
+  free(commands->numbers);
+  free(commands->text);
+  *commands = FleetCommands{};
+}
+
 int fleet_apply(const char* file, char** hosts, int count, const FleetTiming& timing) {
   const bool standard_input = strcmp(file, "-") == 0;
   const int fd = standard_input ? 0 : open(file, O_RDONLY | O_CLOEXEC);
-  char* text = fd >= 0 ? file_read(fd) : nullptr;
-  if (text == nullptr) {
+  if (fd < 0) {
     fprintf(stderr, "cannot read '%s': %s\n", file, strerror(errno));
-    if (fd > 0) close(fd);
     return kFleetUsage;
   }
+  FleetCommands commands;
+  char error[256 + PATH_MAX];
+  int status = fleet_commands_read(fd, file, &commands, error, sizeof error);
   if (!standard_input) close(fd);
-  Commands commands{};
-  int status = commands_take(text, file, &commands);
-  if (status == kFleetOk) status = commands_send(commands, hosts, count, timing);
-  free(commands.lines);
-  free(commands.numbers);
-  free(text);
+  if (status == kFleetOk) {
+    status = commands_send(commands, hosts, count, timing);
+    fleet_commands_free(&commands);
+  } else {
+    fprintf(stderr, "%s\n", error);
+  }
   return status;
 }

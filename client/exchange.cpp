@@ -84,17 +84,20 @@ Token line_keyword(const char* line) {
   return Token{line, space != nullptr ? static_cast<size_t>(space - line) : strlen(line)};
 }
 
-// Sends the peer's current line; false after a failure other than a full
-// queue, which counts as a lost datagram.
+// Failures of a send or receive that count as a lost datagram: a full queue,
+// or the refusal (ICMP) of an earlier datagram by a host whose daemon is not
+// listening (yet), which its connected socket reports.
+bool error_transient(int error) {
+  return error == EAGAIN || error == ENOBUFS || error == EINTR || error == ECONNREFUSED;
+}
+
+// Sends the peer's current line; false after a failure that is not transient.
 bool line_send(Peer* peer, char* buffer) {
   const char* line = peer->lines[peer->line];
   const size_t length = strlen(line);
   memcpy(buffer, line, length);
   buffer[length] = orvo::kTerminator;
-  const ssize_t sent =
-      sendto(peer->fd, buffer, length + 1, 0, reinterpret_cast<const sockaddr*>(&peer->address),
-             sizeof peer->address);
-  if (sent < 0 && errno != EAGAIN && errno != ENOBUFS && errno != EINTR) {
+  if (send(peer->fd, buffer, length + 1, 0) < 0 && !error_transient(errno)) {
     peer->error = errno;
     return false;
   }
@@ -103,10 +106,12 @@ bool line_send(Peer* peer, char* buffer) {
 
 // Takes in what has arrived on the peer's socket, up to the answer of the
 // current line: the peer then moves on to the next, or stops at a refusal.
-// Datagrams that answer another line (late duplicates) are dropped.
+// Datagrams that answer another line (late duplicates) are dropped; those
+// from any other address or port never reach the connected socket.
 void peer_receive(Peer* peer, char* buffer) {
   for (;;) {
-    const ssize_t got = recvfrom(peer->fd, buffer, orvo::kMaxDatagram, 0, nullptr, nullptr);
+    const ssize_t got = recv(peer->fd, buffer, orvo::kMaxDatagram, 0);
+    if (got < 0 && errno == ECONNREFUSED) continue;  // reported once, then cleared
     if (got < 0) return;
     buffer[got] = '\0';
     const ReplyMatch match = reply_match(peer->lines[peer->line], buffer, static_cast<size_t>(got));
@@ -151,7 +156,7 @@ ReplyMatch reply_match(const char* line, const char* reply, size_t reply_length)
     // "ACK GRGB 0" for all channels, else "ACK GRGB 2" and the channel's group.
     const long channel = token_number(sent[1]);
     if (echoed_count < 2 || !token_is(echoed[1], channel == 0 ? "0" : "2")) return kReplyOther;
-    if (channel >= 1 && channel <= 16) {
+    if (channel >= 1 && channel <= orvo::kLedStateChannels) {
       char group[8];
       snprintf(group, sizeof group, "CH%ld", channel);
       if (echoed_count < 3 || !token_is(echoed[2], group)) return kReplyOther;
@@ -166,7 +171,8 @@ ReplyMatch reply_match(const char* line, const char* reply, size_t reply_length)
 }
 
 void exchange_run(Peer* peers, int count, const FleetTiming& timing) {
-  static char buffer[orvo::kBufferSize];
+  char buffer[orvo::kBufferSize];
+  const long long end = timing.total_ms > 0 ? fleet_now_ms() + timing.total_ms : LLONG_MAX;
   pollfd* fds = static_cast<pollfd*>(malloc((static_cast<size_t>(count) + 1) * sizeof(pollfd)));
   int* owners = static_cast<int*>(malloc((static_cast<size_t>(count) + 1) * sizeof(int)));
   for (int i = 0; i < count; ++i) {
@@ -177,9 +183,14 @@ void exchange_run(Peer* peers, int count, const FleetTiming& timing) {
     peer->outcome = peer->line_count > 0 ? kPeerRunning : kPeerDone;
     peer->fd = -1;
     if (peer->outcome != kPeerRunning) continue;
+    // Connected to the peer: only its address and port get through.
     peer->fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (peer->fd < 0 || fds == nullptr || owners == nullptr) {
-      peer->error = peer->fd < 0 ? errno : ENOMEM;
+    if (peer->fd < 0 || connect(peer->fd, reinterpret_cast<const sockaddr*>(&peer->address),
+                                sizeof peer->address) < 0) {
+      peer->error = errno;
+      peer->outcome = kPeerError;
+    } else if (fds == nullptr || owners == nullptr) {
+      peer->error = ENOMEM;
       peer->outcome = kPeerError;
     }
   }
@@ -190,6 +201,10 @@ void exchange_run(Peer* peers, int count, const FleetTiming& timing) {
     for (int i = 0; i < count; ++i) {
       Peer* peer = &peers[i];
       if (peer->outcome != kPeerRunning) continue;
+      if (now >= end) {
+        peer->outcome = kPeerSilent;
+        continue;
+      }
       if (peer->sends == 0 || now >= peer->deadline) {
         const Token keyword = line_keyword(peer->lines[peer->line]);
         const bool once = line_once(keyword);
@@ -211,7 +226,7 @@ void exchange_run(Peer* peers, int count, const FleetTiming& timing) {
       owners[watched++] = i;
     }
     if (watched == 0) break;
-    const long long left = wake - now;
+    const long long left = (wake < end ? wake : end) - now;
     if (poll(fds, static_cast<nfds_t>(watched), left < 0 ? 0 : static_cast<int>(left)) <= 0)
       continue;
     for (int k = 0; k < watched; ++k) {

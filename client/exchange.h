@@ -1,7 +1,8 @@
 // Request lines to several appliances at once: each appliance gets its own
 // lines in order with one request outstanding, all appliances in parallel in
-// one poll() loop over non-blocking UDP sockets (one socket per appliance, so
-// that its replies reach nobody else's lines).
+// one poll() loop over non-blocking UDP sockets, one per appliance and
+// connected to it: a datagram from any other address or port is never taken
+// for its reply, nor for anybody else's.
 //
 // A request without a reply within its time-out is sent again, a bounded
 // number of times, unless its command must not run twice (FU, IMPRESS,
@@ -42,5 +43,7 @@ struct Peer {
   long long deadline;
 };
 
-// Runs every peer to its outcome.
+// Runs every peer to its outcome. It keeps no state between calls and none
+// outside its arguments, so several threads may run it at once, each on its
+// own peers; reply_match likewise.
 void exchange_run(Peer* peers, int count, const FleetTiming& timing);

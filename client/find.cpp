@@ -28,14 +28,12 @@ struct Target {
   bool failed;  // a send failed; the rest of the target is skipped
 };
 
-struct Appliance {
-  uint32_t address;
-  char* version;
+// The appliances found so far, sorted by address.
+struct Found {
+  FleetAppliance* list;
+  int count;
+  int room;
 };
-
-Appliance* found = nullptr;
-int found_count = 0;
-int found_room = 0;
 
 // "A.B.C.D", or "A.B.C.D/BITS" for every host address of that range (all of
 // it for 31 and 32 bits, else without the network and broadcast addresses).
@@ -69,25 +67,25 @@ bool target_parse(const char* text, Target* target) {
 }
 
 // Keeps the appliances sorted by address, each once.
-void appliance_add(uint32_t address, const char* version) {
-  int at = found_count;
-  while (at > 0 && found[at - 1].address > address) --at;
-  if (at > 0 && found[at - 1].address == address) return;
-  if (found_count == found_room) {
-    const int room = found_room == 0 ? 64 : found_room * 2;
-    Appliance* grown =
-        static_cast<Appliance*>(realloc(found, static_cast<size_t>(room) * sizeof *found));
+void appliance_add(Found* found, uint32_t address, const char* version) {
+  int at = found->count;
+  while (at > 0 && found->list[at - 1].address > address) --at;
+  if (at > 0 && found->list[at - 1].address == address) return;
+  if (found->count == found->room) {
+    const int room = found->room == 0 ? 64 : found->room * 2;
+    FleetAppliance* grown = static_cast<FleetAppliance*>(
+        realloc(found->list, static_cast<size_t>(room) * sizeof *found->list));
     if (grown == nullptr) return;
-    found = grown;
-    found_room = room;
+    found->list = grown;
+    found->room = room;
   }
-  for (int i = found_count++; i > at; --i) found[i] = found[i - 1];
-  found[at] = Appliance{address, strdup(version)};
+  for (int i = found->count++; i > at; --i) found->list[i] = found->list[i - 1];
+  found->list[at] = FleetAppliance{address, strdup(version)};
 }
 
 // Takes in every reply that has arrived.
-void replies_drain(int fd) {
-  static char reply[orvo::kBufferSize];
+void replies_drain(int fd, Found* found) {
+  char reply[orvo::kBufferSize];
   for (;;) {
     sockaddr_in from;
     socklen_t from_length = sizeof from;
@@ -98,7 +96,7 @@ void replies_drain(int fd) {
     if (from.sin_port != htons(orvo::kControlPort)) continue;
     const uint32_t address = ntohl(from.sin_addr.s_addr);
     if (strcmp(reply, kNack) == 0) {
-      appliance_add(address, "-");
+      appliance_add(found, address, "-");
     } else if (memcmp(reply, kAck, sizeof kAck - 1) == 0) {
       char* version = reply + sizeof kAck - 1;
       char* end = strchr(version, orvo::kTerminator);
@@ -106,26 +104,26 @@ void replies_drain(int fd) {
       for (char* c = version; *c != '\0'; ++c) {
         if (static_cast<unsigned char>(*c) < ' ') *c = ' ';
       }
-      appliance_add(address, version);
+      appliance_add(found, address, version);
     }
   }
 }
 
 // Waits until the deadline (or for room to send, when sending), taking in replies.
-void replies_wait(int fd, long long deadline, bool sending) {
+void replies_wait(int fd, Found* found, long long deadline, bool sending) {
   for (;;) {
     const long long left = deadline - fleet_now_ms();
     if (left <= 0) return;
     pollfd ready{fd, static_cast<short>(POLLIN | (sending ? POLLOUT : 0)), 0};
     poll(&ready, 1, static_cast<int>(left));
-    if (ready.revents & POLLIN) replies_drain(fd);
+    if (ready.revents & POLLIN) replies_drain(fd, found);
     if (sending && (ready.revents & POLLOUT)) return;
   }
 }
 
 // One VERSION to every address of every target (of single addresses only,
 // with ranges false).
-void targets_send(int fd, Target* targets, int count, bool ranges) {
+void targets_send(int fd, Found* found, Target* targets, int count, bool ranges) {
   for (int t = 0; t < count; ++t) {
     Target* target = &targets[t];
     if (!ranges && target->first != target->last) continue;
@@ -145,18 +143,21 @@ void targets_send(int fd, Target* targets, int count, bool ranges) {
           target->failed = true;
           break;
         }
-        replies_wait(fd, fleet_now_ms() + 100, true);
+        replies_wait(fd, found, fleet_now_ms() + 100, true);
       }
     }
-    replies_drain(fd);
+    replies_drain(fd, found);
   }
 }
 
 }  // namespace
 
-int fleet_find(char** texts, int count, const FleetTiming& timing) {
+int fleet_discover(char** texts, int count, const FleetTiming& timing, FleetAppliance** list,
+                   int* list_count) {
   static char broadcast[] = "255.255.255.255";
   char* fallback[] = {broadcast};
+  *list = nullptr;
+  *list_count = 0;
   if (count == 0) {
     texts = fallback;
     count = 1;
@@ -185,18 +186,34 @@ int fleet_find(char** texts, int count, const FleetTiming& timing) {
 
   // Single (broadcast) addresses get their request again halfway through the
   // window, so that one lost datagram does not hide every appliance.
+  Found found{};
   const int half = timing.window_ms / 2;
-  targets_send(fd, targets, count, true);
-  replies_wait(fd, fleet_now_ms() + half, false);
-  targets_send(fd, targets, count, false);
-  replies_wait(fd, fleet_now_ms() + timing.window_ms - half, false);
+  targets_send(fd, &found, targets, count, true);
+  replies_wait(fd, &found, fleet_now_ms() + half, false);
+  targets_send(fd, &found, targets, count, false);
+  replies_wait(fd, &found, fleet_now_ms() + timing.window_ms - half, false);
   close(fd);
+  free(targets);
+  *list = found.list;
+  *list_count = found.count;
+  return kFleetOk;
+}
 
+void fleet_appliances_free(FleetAppliance* list, int count) {
+  for (int i = 0; i < count; ++i) free(list[i].version);
+  free(list);
+}
+
+int fleet_find(char** texts, int count, const FleetTiming& timing) {
+  FleetAppliance* found;
+  int found_count;
+  const int status = fleet_discover(texts, count, timing, &found, &found_count);
+  if (status != kFleetOk) return status;
   for (int i = 0; i < found_count; ++i) {
     const uint32_t a = found[i].address;
     printf("%u.%u.%u.%u %s\n", a >> 24, a >> 16 & 0xFF, a >> 8 & 0xFF, a & 0xFF,
            found[i].version != nullptr ? found[i].version : "");
   }
-  free(targets);
+  fleet_appliances_free(found, found_count);
   return fleet_printed("list") && found_count > 0 ? kFleetOk : kFleetFailed;
 }

@@ -32,16 +32,25 @@ int fleet_parse_seconds(const char* text) {
   return static_cast<int>(ms);
 }
 
+int fleet_lookup(const char* host, sockaddr_in* address) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  const int error = getaddrinfo(host, nullptr, &hints, &found);
+  if (error != 0 || found == nullptr) return error != 0 ? error : EAI_NONAME;
+  memcpy(address, found->ai_addr, sizeof *address);
+  address->sin_port = htons(orvo::kControlPort);
+  freeaddrinfo(found);
+  return 0;
+}
+
 bool fleet_resolve(const char* host, sockaddr_in* address) {
-  const hostent* entry = gethostbyname(host);
-  if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list[0] == nullptr) {
-    fprintf(stderr, "cannot resolve host '%s'\n", host);
+  const int error = fleet_lookup(host, address);
+  if (error != 0) {
+    fprintf(stderr, "cannot resolve host '%s' (%s)\n", host, gai_strerror(error));
     return false;
   }
-  memset(address, 0, sizeof *address);
-  address->sin_family = AF_INET;
-  address->sin_port = htons(orvo::kControlPort);
-  memcpy(&address->sin_addr, entry->h_addr_list[0], sizeof address->sin_addr);
   return true;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <netinet/in.h>
 
 // Exit statuses of the functions below (the one-shot form keeps its own).
@@ -16,6 +17,8 @@ struct FleetTiming {
   int reply_ms;   // a reply's time-out, before a request is sent again
   int resends;    // at most this many times per request
   int window_ms;  // how long find collects replies
+  int total_ms;   // when > 0: how long an exchange may take in all; a peer
+                  // still waiting for an answer then is silent
 };
 
 // Milliseconds on a clock that never jumps.
@@ -29,18 +32,54 @@ int fleet_parse_seconds(const char* text);
 // otherwise false after saying that the named output could not be printed.
 bool fleet_printed(const char* what);
 
-// The IPv4 address of a host name or dotted address, port 49494; false after
-// printing why not.
+// The IPv4 address of a host name or dotted address (the first that
+// getaddrinfo gives), port 49494; false after printing why not.
 bool fleet_resolve(const char* host, sockaddr_in* address);
+// The same without a word: 0, or getaddrinfo's error (for gai_strerror).
+int fleet_lookup(const char* host, sockaddr_in* address);
 
 // -f: VERSION to every target (a broadcast or single address, or every host
 // address of a range ADDRESS/BITS), replies collected for the window; prints
 // "address version" per appliance, sorted by address.
 int fleet_find(char** targets, int count, const FleetTiming& timing);
 
+// An appliance that answered find: its address (host byte order) and its
+// version text ("-" when it refused VERSION; nullptr when out of memory).
+struct FleetAppliance {
+  uint32_t address;
+  char* version;
+};
+
+// find without printing: the appliances that answered, sorted by address, in
+// a malloc'd list that fleet_appliances_free frees. kFleetOk (also when none
+// answered), kFleetUsage for a target that is no address or range, or
+// kFleetFailed.
+int fleet_discover(char** targets, int count, const FleetTiming& timing, FleetAppliance** list,
+                   int* list_count);
+void fleet_appliances_free(FleetAppliance* list, int count);
+
 // -s: reads every setting of one appliance and prints it as commands.
 int fleet_snapshot(const char* host, const FleetTiming& timing);
 
+// The commands of a settings file: every line but blank ones and comments,
+// without the blanks around it, and the number of each line in the file.
+struct FleetCommands {
+  char* text;  // the file, split in place
+  char** lines;
+  int* numbers;
+  int count;
+  int room;
+};
+
+// Reads a file of commands whole from fd and takes it apart as -a does:
+// kFleetOk, or kFleetUsage (kFleetFailed when out of memory) with the reason
+// in error ("FILE:LINE: ..." for a line).
+int fleet_commands_read(int fd, const char* file, FleetCommands* commands, char* error,
+                        size_t error_size);
+void fleet_commands_free(FleetCommands* commands);
+
 // -a: sends the commands of a file ("-" for standard input) to every host,
-// in parallel; prints one report line per host.
+// in parallel; prints one report line per host. The file is read and checked
+// whole first: one that is not text (a NUL byte) or has a line too long for a
+// request is refused (kFleetUsage), and nothing is sent.
 int fleet_apply(const char* file, char** hosts, int count, const FleetTiming& timing);

@@ -21,4 +21,8 @@ inline constexpr int kMaxTokens = 10;
 // Requests end in a carriage return; so do the daemon's replies.
 inline constexpr char kTerminator = '\r';
 
+// The LED state commands address channels 1 to this (0 means all); the last
+// one is stored and reported like the others but has no LED.
+inline constexpr int kLedStateChannels = 16;
+
 }  // namespace orvo

@@ -498,8 +498,10 @@ std::optional<int> Sandbox::wait_daemon_exit(std::chrono::milliseconds timeout) 
   return status;
 }
 
-int Sandbox::open_udp() const {
-  if (net_ns_ < 0) return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+int Sandbox::open_udp() const { return open_socket(SOCK_DGRAM); }
+
+int Sandbox::open_socket(int type) const {
+  if (net_ns_ < 0) return socket(AF_INET, type | SOCK_CLOEXEC, 0);
   // Namespaces are per thread: step into the jail's network, make the
   // socket there, step back. The socket stays in the jail's network.
   const int home = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
@@ -507,7 +509,7 @@ int Sandbox::open_udp() const {
     if (home >= 0) close(home);
     return -1;
   }
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
   setns(home, CLONE_NEWNET);
   close(home);
   return fd;

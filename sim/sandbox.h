@@ -120,6 +120,8 @@ class Sandbox {
 
   // A UDP socket in the jail's network, or -1.
   int open_udp() const;
+  // A socket of the given type (SOCK_STREAM, say) in the jail's network, or -1.
+  int open_socket(int type) const;
   // Sends one datagram to the daemon's port from a fresh socket and returns
   // the first reply, or nullopt when none came in time. After a reply, log()
   // holds every line the daemon logged before sending it.

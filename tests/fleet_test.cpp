@@ -9,6 +9,7 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
+#include <string>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include "sim/site.h"
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 namespace {
 
@@ -259,6 +261,75 @@ TEST_F(Fleet, ApplyCompletesThroughLostRequestsAndReplies) {
               "ACK TRACKING 0\rACK NOISESUP 0\rACK APT 2\rACK EQ 0 -5\rACK EQ 1 3\rACK EQ 2 "
               "-1\rACK GRGB 2 CH4 1 0 3\r");
   }
+}
+
+TEST_F(Fleet, ApplyRefusesAFileThatIsNotWholeTextBeforeSendingAnything) {
+  make(1);
+  ASSERT_EQ(ask(0, "TRACKING 1"), "ACK TRACKING 1\r");  // start-up's DSP requests are over
+  const size_t served = dsp_standin_requests(site->dsp(0)).size();
+  const std::string long_line = "EQ 1 " + std::string(orvo::kMaxDatagram, '1') + "\n";
+  // A NUL byte would cut its line short (here in a comment, which is never
+  // sent either), and a line too long for a request: the lines before them
+  // are not sent.
+  for (const std::string& text :
+       {"TRACKING 0\n# note\0\nAPT 3\n"s, "TRACKING 0\nAPT 3\n\n" + long_line}) {
+    const TextFile file(text);
+    const sim::RunResult run = client({"-a", file.path(), sim::Site::address(0)});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(
+        run.err.rfind(file.path() + (text.size() < 100 ? ":2: NUL byte" : ":4: line too long"), 0),
+        0u)
+        << run.err;
+  }
+  EXPECT_EQ(dsp_standin_requests(site->dsp(0)).size(), served) << "a line reached the DSP";
+}
+
+TEST_F(Fleet, ApplyTakesNoReplyFromAnotherAddressOrPort) {
+  make(1);
+  std::string error;
+  ASSERT_TRUE(site->add_client_address("192.0.2.201", &error)) << error;
+  ASSERT_TRUE(site->add_client_address("192.0.2.202", &error)) << error;
+  // A host at 192.0.2.201 that never answers itself: the acknowledgement of
+  // each request comes from its other port and from 192.0.2.202.
+  const auto bound = [&](const char* address, int port) {
+    const int fd = site->client_host().open_udp();
+    sockaddr_in own{};
+    own.sin_family = AF_INET;
+    own.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address, &own.sin_addr);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&own), sizeof own), 0) << address;
+    return fd;
+  };
+  const int asked = bound("192.0.2.201", orvo::kControlPort);
+  const int forgers[] = {bound("192.0.2.201", 0), bound("192.0.2.202", orvo::kControlPort)};
+  std::atomic<int> forged{0};
+  std::atomic<bool> done{false};
+  std::thread impostor([&] {
+    char request[4096];
+    pollfd ready{asked, POLLIN, 0};
+    for (int rounds = 0; !done && rounds < 1000 && poll(&ready, 1, 50) >= 0; ++rounds) {
+      sockaddr_in client{};
+      socklen_t length = sizeof client;
+      const ssize_t got = recvfrom(asked, request, sizeof request, MSG_DONTWAIT,
+                                   reinterpret_cast<sockaddr*>(&client), &length);
+      if (got <= 0) continue;
+      const std::string reply = "ACK " + std::string(request, static_cast<size_t>(got));
+      for (const int fd : forgers) {
+        forged += sendto(fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&client),
+                         length) > 0;
+      }
+    }
+  });
+  const TextFile file("TRACKING 0\n");
+  const sim::RunResult run = client({"-a", file.path(), "-t", "0.5", "-r", "1", "192.0.2.201"});
+  done = true;
+  impostor.join();
+  EXPECT_EQ(run.out, "192.0.2.201 no answer to line 1: TRACKING 0\n") << run.err;
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(forged, 4) << "two requests, each answered from elsewhere twice";
+  close(asked);
+  for (const int fd : forgers) close(fd);
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
-// The colour rule of the IMPRESS chase.
+// The effects as far as they run without an appliance: the colour rule of
+// the IMPRESS chase, and ID without its blink thread.
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cerrno>
 
 #include "daemon/led/effects.h"
 
@@ -33,6 +35,14 @@ TEST(ImpressStep, ChaseRunsRedToGreenToBlueAndBack) {
     }
   }
   EXPECT_EQ(colour.channel, 5) << "the step changes the colour only";
+}
+
+// This process never starts the blink thread, as a daemon whose thread could
+// not be created: ID 1 would blink nothing, so it is refused.
+TEST(Identify, OnWithoutTheBlinkThreadIsRefused) {
+  char keyword[] = "ID", on[] = "1";
+  char* argv[] = {keyword, on};
+  EXPECT_EQ(cmd_id(2, argv), -EAGAIN);
 }
 
 }  // namespace

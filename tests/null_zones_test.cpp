@@ -81,14 +81,23 @@ TEST_F(NullZones, ColoursAreStoredModuloAndRepaintTheRing) {
   EXPECT_EQ(ask("ACTNULCOL\r"), "ACK ACTNULCOL 0 255 0 0 0 0\r");
 }
 
-TEST_F(NullZones, ColoursWithoutAReadableMaskAreKeptButNotShown) {
-  ask("NULL 4\r");
-  dsp_standin_set_fault(dsp, DSP_NULL_MASK, DspFault::error_code, 7);
-  dsp_standin_clear_requests(dsp);
-  EXPECT_EQ(ask("ACTNULCOL 0 0 255 255 0 0\r"), "ACK ACTNULCOL 0 0 255 255 0 0\r");
-  EXPECT_EQ(leds_showing(kNullShown), std::vector<int>{4}) << "the LEDs are left as they were";
-  EXPECT_TRUE(dsp_writes().empty()) << "nothing is written to the DSP on a guess";
-  EXPECT_EQ(box->read_file(kNullColourPath), bytes({255, 0, 0, 0, 0, 255}));
+TEST_F(NullZones, ColoursWithoutAPaintableMaskAreKeptButNotShown) {
+  // The DSP holds a mask of three channels (its power-on value, or one that
+  // another tool wrote), then one that cannot be read.
+  for (const bool readable : {true, false}) {
+    ASSERT_EQ(ask("ACTNULCOL 0 255 0 234 123 0\r"), "ACK ACTNULCOL 0 255 0 234 123 0\r");
+    ask("NULL 4\r");
+    if (readable) {
+      dsp_standin_set_value(dsp, DSP_NULL_MASK, 0x0070);  // channels 3, 4 and 5
+    } else {
+      dsp_standin_set_fault(dsp, DSP_NULL_MASK, DspFault::error_code, 7);
+    }
+    dsp_standin_clear_requests(dsp);
+    EXPECT_EQ(ask("ACTNULCOL 0 0 255 255 0 0\r"), "ACK ACTNULCOL 0 0 255 255 0 0\r");
+    EXPECT_EQ(leds_showing(kNullShown), std::vector<int>{4}) << "the LEDs are left as they were";
+    EXPECT_TRUE(dsp_writes().empty()) << "nothing is written to the DSP on a guess";
+    EXPECT_EQ(box->read_file(kNullColourPath), bytes({255, 0, 0, 0, 0, 255}));
+  }
 }
 
 TEST_F(NullZones, ChannelsSwitchedOffStayDark) {

@@ -1,11 +1,25 @@
 #!/bin/sh
-# Installs, with apt-get, whatever this project needs that the machine lacks.
+# Installs, with apt-get, whatever this project needs that the machine lacks:
+# with "run" only what building and running the simulator takes (./run.sh),
+# otherwise everything the build and the whole test suite need (./test.sh).
 set -eu
+role=${1:-test}
+case $role in
+  run | test) ;;
+  *)
+    echo "usage: tools/deps.sh [run|test]" >&2
+    exit 2
+    ;;
+esac
 packages="cmake make g++ clang libgtest-dev bubblewrap tmux"
 # The code formatter (tools/format.sh).
 packages="$packages clang-format"
 # The virtual site of many appliances: network namespaces joined by a bridge.
 packages="$packages iproute2"
+# The exporter for Prometheus: its HTTP library, found through pkg-config.
+packages="$packages libmicrohttpd-dev pkg-config"
+# promtool, which the exporter's tests check its metrics with.
+packages="$packages prometheus"
 # The appliance's CPU: cross compiler, its binutils, GoogleTest's sources to
 # build for it, and the emulator that runs its programs here.
 packages="$packages g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf googletest qemu-user"
@@ -19,6 +33,11 @@ packages="$packages debhelper lintian mmdebstrap systemd-container"
 packages="$packages qemu-user-static arch-test"
 # clang's sanitizer and libFuzzer runtimes, and the symbolizer for their reports.
 packages="$packages libclang-rt-14-dev llvm-14"
+# The simulator: compiler, CMake, GoogleTest (its build folder is the tests'
+# too) and the sandbox.
+if [ "$role" = run ]; then
+  packages="cmake make g++ libgtest-dev bubblewrap"
+fi
 missing=""
 for package in $packages; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then

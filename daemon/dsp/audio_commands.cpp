@@ -19,7 +19,7 @@ constexpr unsigned kEqBandCount = 3;
 // Sends "ACK <keyword> <value>\r".
 int acknowledge(const char* keyword, int value) {
   reply_format(0, "ACK %s %d\r", keyword, value);
-  return send_reply(reply_buffer);
+  return 0;
 }
 
 // TRACKING, NOISESUP and NOISERED: read, or switch 0/1.
@@ -65,7 +65,7 @@ int eq_read(std::int32_t band) {
     return result;
   }
   reply_format(0, "ACK EQ %d %d\r", band, enabled != 0 ? static_cast<std::int16_t>(gain) : 0);
-  return send_reply(reply_buffer);
+  return 0;
 }
 
 int eq_write(std::int32_t band, std::int16_t gain) {
@@ -85,7 +85,7 @@ int eq_write(std::int32_t band, std::int16_t gain) {
     return result;
   }
   reply_format(0, "ACK EQ %d %d\r", band, gain);
-  return send_reply(reply_buffer);
+  return 0;
 }
 
 }  // namespace

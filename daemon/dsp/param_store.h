@@ -3,6 +3,9 @@
 
 #include "protocol/dsp_mailbox.h"
 
+// What start-up and DEFAULTS store in parameter 13.
+inline constexpr int kDspParam13Value = 5629;
+
 // Writes and verifies a parameter, then keeps its value in its file
 // ("dspparam<N>", 2 bytes little-endian). 0; the failure of dsp_set; -1 when
 // the file could not be written; -errno when it could not be created.

@@ -41,6 +41,10 @@ constexpr std::uint8_t kImpressLevel = 44;
 // could wait for cycle after cycle.
 std::atomic<int> identify_waiters{0};
 
+// 0 once the blink thread runs; until then, or for good when it could not be
+// started, the error that keeps it from running (ID 1 is refused with it).
+int identify_missing = EAGAIN;
+
 void blink_cycle() {
   led_apply(&kWhite);
   usleep(kBlinkOn);
@@ -86,7 +90,8 @@ void* identify_thread(void*) {
 
 void identify_start() {
   pthread_t thread;
-  if (pthread_create(&thread, nullptr, identify_thread, nullptr) == 0) {
+  identify_missing = pthread_create(&thread, nullptr, identify_thread, nullptr);
+  if (identify_missing == 0) {
     pthread_detach(thread);
   }
 }
@@ -122,6 +127,10 @@ int cmd_id(int argc, char** argv) {
     return -EINVAL;
   }
   const bool on = argv[1][0] == '1';
+  // Nothing would blink: refused. ID 0 still shows the stored state.
+  if (on && identify_missing != 0) {
+    return -identify_missing;
+  }
   // Waits for the end of a running blink cycle; once the flag is clear no
   // further cycle starts, so the stored state shown below stays.
   identify_set(on);
@@ -132,7 +141,7 @@ int cmd_id(int argc, char** argv) {
     }
   }
   reply_format(0, "ACK ID %s\r", argv[1]);
-  return send_reply(reply_buffer);
+  return 0;
 }
 
 int cmd_fu(int argc, char**) {
@@ -146,7 +155,11 @@ int cmd_fu(int argc, char**) {
     usleep(kFlashPhase);
   }
   const int result = led_state_apply();
-  return result != 0 ? result : send_reply("ACK FU\r");
+  if (result != 0) {
+    return result;
+  }
+  reply_format(0, "ACK FU\r");
+  return 0;
 }
 
 int cmd_impress(int argc, char**) {
@@ -163,5 +176,9 @@ int cmd_impress(int argc, char**) {
   }
   // The show ends dark; the stored state returns with the next LED command.
   const int result = led_apply(&kOff);
-  return result != 0 ? result : send_reply("ACK IMPRESS\r");
+  if (result != 0) {
+    return result;
+  }
+  reply_format(0, "ACK IMPRESS\r");
+  return 0;
 }

@@ -4,8 +4,10 @@
 #include "daemon/led/led_output.h"
 
 // Starts the thread that blinks every LED white while identify is on (ID 1
-// until ID 0); it runs for the life of the process. Without it (it could not
-// be started) ID switches nothing on.
+// until ID 0); called once, at start-up, and the thread runs for the life of
+// the process. When it is not running (it could not be started, or has not
+// been yet), ID 1 is refused with -errno of the failed start (-EAGAIN before
+// any): nothing would blink.
 void identify_start();
 
 // One step of the IMPRESS colour chase: moves a unit of level from red to

@@ -4,14 +4,16 @@
 #include <array>
 #include <cstdint>
 
+#include "protocol/protocol.h"
+
+using orvo::kLedStateChannels;
+
 // Bytes 0-50: flags, 17 rows (channels 0-16) of red, green, blue.
 // Bytes 51-101: levels in the same layout. Row 0 is never used.
-using LedStateImage = std::array<std::uint8_t, 102>;
+inline constexpr int kLedLevelOffset = 3 * (kLedStateChannels + 1);
+using LedStateImage = std::array<std::uint8_t, 2 * kLedLevelOffset>;
 
 extern LedStateImage led_state_image;
-
-inline constexpr int kLedStateChannels = 16;
-inline constexpr int kLedLevelOffset = 51;
 
 // Flag and level of a channel's component (0 red, 1 green, 2 blue).
 inline std::uint8_t& led_state_flag(int channel, int component) {

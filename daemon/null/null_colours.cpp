@@ -10,7 +10,7 @@
 #include "daemon/system/settings_file.h"
 #include "protocol/platform.h"
 
-NullColours null_colours{234, 123, 0, 0, 255, 0};
+NullColours null_colours = kFactoryNullColours;
 
 namespace {
 
@@ -34,12 +34,16 @@ int null_colours_save() {
   return settings_file_replace(kNullColourPath, null_colours.data(), null_colours.size());
 }
 
+bool null_mask_valid(int mask) {
+  return std::popcount(static_cast<unsigned>(mask)) <= kMaxNulledChannels;
+}
+
 int null_mask_apply(int mask) {
-  const int nulled = std::popcount(static_cast<unsigned>(mask));
-  if (nulled > kMaxNulledChannels) {
+  if (!null_mask_valid(mask)) {
     return -EINVAL;
   }
-  for (int channel = 1; channel <= kLedStateChannels - 1; ++channel) {
+  const int nulled = std::popcount(static_cast<unsigned>(mask));
+  for (int channel = 1; channel <= kLedCount; ++channel) {
     const int colour = (mask >> channel) & 1 ? kNullColour : kActiveColour;
     for (int component = 0; component < 3; ++component) {
       led_state_level(channel, component) = null_colours[colour + component];

@@ -7,6 +7,9 @@
 // Bytes 0-2 null colour (r, g, b), bytes 3-5 active colour.
 using NullColours = std::array<std::uint8_t, 6>;
 
+// The colours at start and after DEFAULTS.
+inline constexpr NullColours kFactoryNullColours{234, 123, 0, 0, 255, 0};
+
 extern NullColours null_colours;
 
 // Loads the colours file, if there is one; a short file replaces only the
@@ -14,6 +17,8 @@ extern NullColours null_colours;
 void null_colours_load();
 // Replaces the colours file: 0 or settings_file_replace's failure.
 int null_colours_save();
+// Whether a mask can be applied: at most two bits set.
+bool null_mask_valid(int mask);
 // Paints channels 1-15 in the null or active colour by the mask (bit n =
 // channel n), saves and drives the LED state, then stores mask and count in
 // the DSP. -22 for more than two bits (nothing changes); else the first

@@ -8,11 +8,13 @@
 #include "daemon/null/null_colours.h"
 #include "daemon/server/arguments.h"
 #include "daemon/server/reply.h"
+#include "protocol/platform.h"
 
 namespace {
 
+// The channels that have an LED, and a bit in the mask.
 constexpr int kFirstChannel = 1;
-constexpr int kLastChannel = 15;
+constexpr int kLastChannel = kLedCount;
 
 // The mask bit of a channel; numbers that name no channel give none.
 int channel_bit(std::int32_t channel) {
@@ -39,13 +41,13 @@ int reply_nulled_channels() {
   } else {
     reply_format(0, "ACK NULL %d %d\r", nulled[0], nulled[1]);
   }
-  return send_reply(reply_buffer);
+  return 0;
 }
 
 int reply_colours() {
   const NullColours& c = null_colours;
   reply_format(0, "ACK ACTNULCOL %d %d %d %d %d %d\r", c[3], c[4], c[5], c[0], c[1], c[2]);
-  return send_reply(reply_buffer);
+  return 0;
 }
 
 }  // namespace
@@ -61,7 +63,7 @@ int cmd_null(int argc, char** argv) {
       return result;
     }
     reply_format(0, "ACK NULL %d\r", a);
-    return send_reply(reply_buffer);
+    return 0;
   }
   if (argc == 3) {
     const std::int32_t a = argument_number(argv[1]);
@@ -74,7 +76,7 @@ int cmd_null(int argc, char** argv) {
       return result;
     }
     reply_format(0, "ACK NULL %d %d\r", a, b);
-    return send_reply(reply_buffer);
+    return 0;
   }
   return -EINVAL;
 }
@@ -96,7 +98,7 @@ int cmd_nullmask(int argc, char** argv) {
     return -EINVAL;
   }
   reply_format(0, "ACK NULLMASK %d\r", mask);
-  return send_reply(reply_buffer);
+  return 0;
 }
 
 int cmd_actnulcol(int argc, char** argv) {
@@ -107,11 +109,13 @@ int cmd_actnulcol(int argc, char** argv) {
     }
     const int saved = null_colours_save();
     // Repaint the ring with the mask the DSP holds. When the DSP cannot say
-    // which channels are nulled, the LEDs are left as they are: guessing a
+    // which channels are nulled, or holds a mask that no NULL or NULLMASK
+    // could have set (more than two channels: its power-on value, or one
+    // written by another tool), the LEDs are left as they are: guessing a
     // mask would show (and store) the wrong channels as nulled. The new
     // colours are kept either way and show with the next mask.
     std::uint16_t mask;
-    if (dsp_get(DSP_NULL_MASK, &mask) == 0) {
+    if (dsp_get(DSP_NULL_MASK, &mask) == 0 && null_mask_valid(mask)) {
       const int result = null_mask_apply(mask);
       if (result != 0) {
         return result;

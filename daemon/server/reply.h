@@ -1,5 +1,6 @@
 // How a handler answers: it builds its acknowledgement in reply_buffer with
-// reply_format and sends it with send_reply, whose result it returns.
+// reply_format and returns 0; the request loop sends it (or, when the
+// handler failed, the NACK), one reply per request.
 #pragma once
 
 #include <cstddef>
@@ -15,7 +16,3 @@ extern char reply_buffer[orvo::kBufferSize];
 // replies are built on every request, and this is much cheaper than printf.
 __attribute__((format(printf, 2, 3))) std::size_t reply_format(std::size_t at, const char* format,
                                                                ...);
-
-// Sends strlen(text) bytes of text to the sender of the request. 0 when all
-// went out, -errno when sendto failed, 1 on a short send (both logged).
-int send_reply(const char* text);

@@ -25,6 +25,20 @@ socklen_t address_length;
 char* tokens[orvo::kMaxTokens];
 int receive_failures;
 
+// Sends strlen(text) bytes of text to the sender of the request: the one
+// reply to it. A failed or short send is logged; nothing else is sent.
+void send_reply(const char* text) {
+  const size_t length = strlen(text);
+  const ssize_t sent =
+      sendto(server_socket, text, length, 0, reinterpret_cast<const sockaddr*>(&client_address),
+             sizeof client_address);
+  if (sent < 0) {
+    log_error(kLogSendFailed);
+  } else if (static_cast<size_t>(sent) != length) {
+    log_error(kLogShortSend);
+  }
+}
+
 void send_nack() {
   // The echo is cut so that the whole reply stays within the buffer.
   reply_format(0, "NACK %s", request_copy);
@@ -84,29 +98,16 @@ void request_process(size_t length) {
     send_nack();
     return;
   }
+  // Exactly one reply per request: the handler's acknowledgement, or NACK
+  // when it failed; never NACK after an acknowledgement that failed to go.
   if (handler(count, tokens) != 0) {
     send_nack();
+  } else {
+    send_reply(reply_buffer);
   }
 }
 
 }  // namespace
-
-int send_reply(const char* text) {
-  const size_t length = strlen(text);
-  const ssize_t sent =
-      sendto(server_socket, text, length, 0, reinterpret_cast<const sockaddr*>(&client_address),
-             sizeof client_address);
-  if (sent < 0) {
-    const int error = errno;
-    log_error(kLogSendFailed);
-    return -error;
-  }
-  if (static_cast<size_t>(sent) != length) {
-    log_error(kLogShortSend);
-    return 1;
-  }
-  return 0;
-}
 
 int server_open() {
   server_socket = socket(AF_INET, SOCK_DGRAM, 0);

@@ -13,10 +13,6 @@
 #include "daemon/server/request_loop.h"
 #include "daemon/server/self_test.h"
 
-namespace {
-constexpr int kParam13StartValue = 5629;
-}
-
 int daemon_main(int argc, char** argv) {
   if (daemon(0, 0) < 0) {
     const int error = errno;
@@ -40,7 +36,7 @@ int daemon_main(int argc, char** argv) {
   if (result != 0) {
     return result;
   }
-  result = dsp_store(DSP_PARAM_13, kParam13StartValue);
+  result = dsp_store(DSP_PARAM_13, kDspParam13Value);
   if (result != 0) {
     return result;
   }

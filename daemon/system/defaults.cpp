@@ -17,12 +17,18 @@ struct DspDefault {
 
 // Stored in this order; the first failure stops the reset.
 constexpr DspDefault kDspDefaults[] = {
-    {DSP_TRACKING, 1},   {DSP_NOISE, 1},     {DSP_APT_ENABLE, 0},  {DSP_APT_MODE, 0},
-    {DSP_NULL_COUNT, 0}, {DSP_NULL_MASK, 0}, {DSP_EQ_BAND0, 0},    {DSP_EQ_BAND1, 0},
-    {DSP_EQ_BAND2, 0},   {DSP_EQ_ENABLE, 0}, {DSP_PARAM_13, 5629},
+    {DSP_TRACKING, 1},
+    {DSP_NOISE, 1},
+    {DSP_APT_ENABLE, 0},
+    {DSP_APT_MODE, 0},
+    {DSP_NULL_COUNT, 0},
+    {DSP_NULL_MASK, 0},
+    {DSP_EQ_BAND0, 0},
+    {DSP_EQ_BAND1, 0},
+    {DSP_EQ_BAND2, 0},
+    {DSP_EQ_ENABLE, 0},
+    {DSP_PARAM_13, kDspParam13Value},
 };
-
-constexpr NullColours kFactoryColours{234, 123, 0, 0, 255, 0};
 
 // Settings of other programs that a factory reset removes.
 constexpr const char* kForgottenFiles[] = {
@@ -50,7 +56,7 @@ int cmd_defaults(int argc, char**) {
       result = -errno;
     }
   }
-  null_colours = kFactoryColours;
+  null_colours = kFactoryNullColours;
   const int saved = null_colours_save();
   if (result == 0) {
     result = saved;
@@ -59,5 +65,9 @@ int cmd_defaults(int argc, char**) {
   if (result == 0) {
     result = applied;
   }
-  return result != 0 ? result : send_reply("ACK DEFAULTS\r");
+  if (result != 0) {
+    return result;
+  }
+  reply_format(0, "ACK DEFAULTS\r");
+  return 0;
 }

@@ -45,5 +45,5 @@ int cmd_version(int argc, char**) {
     return result;
   }
   reply_format(0, "ACK VERSION %s\r", text);
-  return send_reply(reply_buffer);
+  return 0;
 }

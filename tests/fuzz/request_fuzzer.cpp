@@ -250,7 +250,7 @@ void start_appliance() {
     fputs("request_fuzzer: cannot bind the daemon's port\n", stderr);
     _exit(2);
   }
-  dsp_store(DSP_PARAM_13, 5629);
+  dsp_store(DSP_PARAM_13, kDspParam13Value);
 
   // Replies go to a socket of ours on the jail's loopback.
   reply_socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);

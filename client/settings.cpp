@@ -1,0 +1,283 @@
+#include "client/settings.h"
+
+#include <cstdlib>
+#include <cstring>
+
+const char* const kSettingsQueries[kSettingsQueryCount] = {
+    "TRACKING",  "NOISESUP", "APT",   "EQ 0",   "EQ 1",  "EQ 2",
+    "ACTNULCOL", "NULLMASK", "GTS 0", "GTSB 0", "GRGB 0"};
+
+namespace {
+
+constexpr char kComponents[] = "RGB";
+
+// The numbers after "ACK KEYWORD"; true when exactly count were there.
+bool numbers_read(const char* reply, long* numbers, int count) {
+  const char* p = strchr(reply + 4, ' ');  // after "ACK " and the keyword
+  for (int i = 0; i < count; ++i) {
+    if (p == nullptr || *p != ' ') return false;
+    char* end;
+    numbers[i] = strtol(p + 1, &end, 10);
+    if (end == p + 1) return false;
+    p = end;
+  }
+  return p != nullptr && *p == '\0';
+}
+
+// The next " CH<number>" of a report: the number, and the text after it.
+const char* group_next(const char* p, long* channel) {
+  while ((p = strchr(p, ' ')) != nullptr) {
+    if (*++p == 'C' && p[1] == 'H') {
+      char* end;
+      *channel = strtol(p + 2, &end, 10);
+      return end;
+    }
+  }
+  return nullptr;
+}
+
+// "ACK GTS 0 CH1R=1 CH1G=1 CH1B=1 CH1SC=0 ..." (GTSB alike): the three values
+// of every channel.
+bool groups_read(const char* reply, int values[kSettingsChannels + 1][3]) {
+  int seen = 0;
+  long channel;
+  for (const char* p = reply; (p = group_next(p, &channel)) != nullptr;) {
+    const char* k = strchr(kComponents, *p);
+    if (*p == '\0' || k == nullptr || p[1] != '=') continue;  // CHnSC=0
+    if (channel < 1 || channel > kSettingsChannels) return false;
+    values[channel][k - kComponents] = static_cast<int>(strtol(p + 2, nullptr, 10));
+    ++seen;
+  }
+  return seen == 3 * kSettingsChannels;
+}
+
+// "ACK GRGB 0 CH1 r g b CH2 ...": the colour every channel shows.
+bool colours_read(const char* reply, int values[kSettingsChannels + 1][3]) {
+  int seen = 0;
+  long channel;
+  for (const char* p = reply; (p = group_next(p, &channel)) != nullptr; ++seen) {
+    if (channel < 1 || channel > kSettingsChannels) return false;
+    for (int k = 0; k < 3; ++k) {
+      char* end;
+      values[channel][k] = static_cast<int>(strtol(p, &end, 10));
+      if (end == p) return false;
+      p = end;
+    }
+  }
+  return seen == kSettingsChannels;
+}
+
+// A command line split at single spaces, as the daemon splits it (a line
+// that it would refuse for its spacing has an empty token).
+constexpr int kMaxWords = 8;
+struct Words {
+  char text[256];
+  const char* word[kMaxWords];
+  int count;
+};
+
+bool words_split(const char* line, Words* words) {
+  const size_t length = strlen(line);
+  if (length >= sizeof words->text) return false;
+  memcpy(words->text, line, length + 1);
+  words->count = 0;
+  for (char* p = words->text;;) {
+    if (words->count == kMaxWords) return false;
+    words->word[words->count++] = p;
+    char* space = strchr(p, ' ');
+    if (space == nullptr) break;
+    *space = '\0';
+    p = space + 1;
+  }
+  for (int i = 0; i < words->count; ++i) {
+    if (*words->word[i] == '\0') return false;
+  }
+  return true;
+}
+
+// A number as the daemon reads it: strtol, base 10, no digits reading 0.
+long number(const char* text) { return strtol(text, nullptr, 10); }
+
+int bit_count(unsigned long value) {
+  int count = 0;
+  for (; value != 0; value &= value - 1) ++count;
+  return count;
+}
+
+// The mask bit of a channel number: channels 1-15 only.
+long channel_bit(long channel) { return channel >= 1 && channel <= 15 ? 1L << channel : 0; }
+
+// What the daemon does with a mask it takes: channels 1-15 in the null
+// colour where their bit is set, else in the active colour.
+bool mask_apply(ApplianceSettings* settings, long mask) {
+  if (bit_count(static_cast<unsigned long>(mask)) > 2) return false;
+  settings->mask = mask;
+  for (int c = 1; c <= 15; ++c) {
+    const long* colour = settings->colours + ((mask >> c & 1) != 0 ? 3 : 0);
+    for (int k = 0; k < 3; ++k) settings->channels[c].level[k] = static_cast<int>(colour[k]);
+  }
+  return true;
+}
+
+// The channel argument of STS and STSB: 0 for all, 1-16; -1 when refused.
+long channel_checked(const char* text) {
+  const long channel = number(text);
+  return static_cast<unsigned long>(channel) > kSettingsChannels ? -1 : channel;
+}
+
+int component_index(char letter) {
+  const char* k = letter != '\0' ? strchr(kComponents, letter) : nullptr;
+  return k != nullptr ? static_cast<int>(k - kComponents) : -1;
+}
+
+bool channel_selected(long argument, int channel) { return argument == 0 || argument == channel; }
+
+}  // namespace
+
+unsigned settings_read(char* const* replies, ApplianceSettings* settings) {
+  unsigned known = 0;
+  const auto one = [&](SettingsQuery query, long* value) {
+    if (replies[query] != nullptr && numbers_read(replies[query], value, 1)) known |= 1u << query;
+  };
+  one(kQueryTracking, &settings->tracking);
+  one(kQueryNoise, &settings->noise);
+  one(kQueryApt, &settings->apt);
+  one(kQueryMask, &settings->mask);
+  for (int b = 0; b < 3; ++b) {
+    long band[2];
+    const char* reply = replies[kQueryEq0 + b];
+    if (reply != nullptr && numbers_read(reply, band, 2) && band[0] == b) {
+      settings->eq[b] = band[1];
+      known |= 1u << (kQueryEq0 + b);
+    }
+  }
+  if (replies[kQueryColours] != nullptr &&
+      numbers_read(replies[kQueryColours], settings->colours, 6)) {
+    known |= 1u << kQueryColours;
+  }
+  int flags[kSettingsChannels + 1][3] = {}, percent[kSettingsChannels + 1][3] = {},
+                                levels[kSettingsChannels + 1][3] = {};
+  if (replies[kQueryFlags] != nullptr && replies[kQueryPercent] != nullptr &&
+      replies[kQueryLevels] != nullptr && groups_read(replies[kQueryFlags], flags) &&
+      groups_read(replies[kQueryPercent], percent) && colours_read(replies[kQueryLevels], levels)) {
+    // Each channel's levels: as shown where the component is on, else the
+    // level that its percentage stands for (as STSB sets it).
+    for (int c = 1; c <= kSettingsChannels; ++c) {
+      for (int k = 0; k < 3; ++k) {
+        LedChannel& channel = settings->channels[c];
+        channel.on[k] = flags[c][k] != 0;
+        channel.level[k] = channel.on[k] ? levels[c][k] : settings_percent_level(percent[c][k]);
+      }
+    }
+    known |= kSettingsLeds;
+  }
+  return known;
+}
+
+int settings_percent(int level) { return level == 255 ? 100 : level / 25 * 10; }
+
+int settings_percent_level(int percent) { return percent >= 100 ? 255 : percent / 10 * 25; }
+
+bool settings_apply(ApplianceSettings* settings, const char* line, SettingsNamed* named) {
+  Words words;
+  if (!words_split(line, &words)) return false;
+  const char* keyword = words.word[0];
+  const char* const* argument = words.word + 1;
+  const int count = words.count - 1;
+  const auto is = [keyword](const char* name) { return strcmp(keyword, name) == 0; };
+
+  if ((is("TRACKING") || is("NOISESUP") || is("NOISERED") || is("APT")) && count == 1) {
+    const long value = number(argument[0]);
+    if (value < 0 || value > (is("APT") ? 3 : 1)) return false;
+    (is("TRACKING") ? settings->tracking : is("APT") ? settings->apt : settings->noise) = value;
+    *named |= is("TRACKING") ? kNamedTracking : is("APT") ? kNamedApt : kNamedNoise;
+    return true;
+  }
+  if (is("EQ") && count == 2) {
+    const long band = number(argument[0]);
+    const long gain = static_cast<short>(number(argument[1]));
+    if (band < 0 || band > 2 || gain < -20 || gain > 6) return false;
+    settings->eq[band] = gain;
+    *named |= kNamedEq0 << band;
+    return true;
+  }
+  if (is("ACTNULCOL") && count == 6) {
+    for (int i = 0; i < 6; ++i) settings->colours[i] = number(argument[i]) & 0xFF;
+    mask_apply(settings, settings->mask);  // as the daemon repaints with the mask it reads
+    *named |= kNamedColours;
+    return true;
+  }
+  if (is("NULLMASK") && count == 1) {
+    if (!mask_apply(settings, number(argument[0]) & 0xFFFF)) return false;
+    *named |= kNamedMask;
+    return true;
+  }
+  if (is("NULL") && (count == 1 || count == 2)) {
+    const long a = number(argument[0]);
+    const long b = count == 2 ? number(argument[1]) : -1;
+    if (count == 2 && (a == 0 || b == 0)) return false;
+    mask_apply(settings, channel_bit(a) | (count == 2 ? channel_bit(b) : 0));  // two bits at most
+    *named |= kNamedMask;
+    return true;
+  }
+  if (is("SRGB") && count == 4) {
+    const long channel = number(argument[0]);
+    for (int c = 1; c <= kSettingsChannels; ++c) {
+      if (!channel_selected(channel, c)) continue;
+      *named |= kNamedChannel1 << (c - 1);
+      for (int k = 0; k < 3; ++k) {
+        settings->channels[c].level[k] = static_cast<int>(number(argument[1 + k]) & 0xFF);
+        settings->channels[c].on[k] = true;
+      }
+    }
+    return true;
+  }
+  if ((is("STS") || is("STSB")) && count == 2) {
+    const long channel = channel_checked(argument[0]);
+    const char* value = argument[1];
+    const int k = component_index(value[0]);
+    if (channel < 0 || k < 0 || value[1] != '=') return false;
+    if (is("STS")) {
+      if (strlen(value) != 3 || (value[2] != '0' && value[2] != '1')) return false;
+      for (int c = 1; c <= kSettingsChannels; ++c) {
+        if (!channel_selected(channel, c)) continue;
+        settings->channels[c].on[k] = value[2] == '1';
+        *named |= kNamedChannel1 << (c - 1);
+      }
+      return true;
+    }
+    const long percent = number(value + 2);
+    if (static_cast<unsigned long>(percent) > 100 || percent % 10 != 0) return false;
+    for (int c = 1; c <= kSettingsChannels; ++c) {
+      if (!channel_selected(channel, c)) continue;
+      settings->channels[c].level[k] = settings_percent_level(static_cast<int>(percent));
+      *named |= kNamedChannel1 << (c - 1);
+    }
+    return true;
+  }
+  return false;
+}
+
+int settings_differences(const ApplianceSettings& a, const ApplianceSettings& b,
+                         SettingsNamed named) {
+  const auto counted = [named](SettingsNamed which, bool differs) {
+    return (named & which) != 0 && differs ? 1 : 0;
+  };
+  int count = counted(kNamedTracking, a.tracking != b.tracking) +
+              counted(kNamedNoise, a.noise != b.noise) + counted(kNamedApt, a.apt != b.apt) +
+              counted(kNamedColours, memcmp(a.colours, b.colours, sizeof a.colours) != 0) +
+              counted(kNamedMask, a.mask != b.mask);
+  for (int band = 0; band < 3; ++band)
+    count += counted(kNamedEq0 << band, a.eq[band] != b.eq[band]);
+  for (int c = 1; c <= kSettingsChannels; ++c) {
+    bool differs = false;
+    for (int k = 0; k < 3; ++k) {
+      const LedChannel &x = a.channels[c], &y = b.channels[c];
+      differs = differs || x.on[k] != y.on[k] ||
+                (x.on[k] ? x.level[k] != y.level[k]
+                         : settings_percent(x.level[k]) != settings_percent(y.level[k]));
+    }
+    count += counted(kNamedChannel1 << (c - 1), differs);
+  }
+  return count;
+}

@@ -1,0 +1,221 @@
+#include "exporter/probe.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "client/exchange.h"
+#include "client/settings.h"
+
+namespace exporter {
+
+namespace {
+
+// VERSION and DSPSTATUS, then every setting: read-only queries only.
+constexpr int kVersionLine = 0;
+constexpr int kStatusLine = 1;
+constexpr int kSettingsLine = 2;
+constexpr int kLineCount = kSettingsLine + kSettingsQueryCount;
+
+struct Lines {
+  const char* text[kLineCount];
+  Lines() {
+    text[kVersionLine] = "VERSION";
+    text[kStatusLine] = "DSPSTATUS";
+    for (int q = 0; q < kSettingsQueryCount; ++q) text[kSettingsLine + q] = kSettingsQueries[q];
+  }
+};
+const Lines kLines;
+
+// A request's time-out before it is sent again: a fifth of the probe's,
+// between 0.1 and 1 s, so that a lost datagram costs little and a silent
+// appliance is given up within the probe's time.
+constexpr int kResends = 3;
+int reply_ms(int timeout_ms) {
+  const int ms = timeout_ms / 5;
+  return ms < 100 ? 100 : ms > 1000 ? 1000 : ms;
+}
+
+constexpr const char kComponentNames[3][6] = {"red", "green", "blue"};
+
+void append(std::string* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void append(std::string* out, const char* format, ...) {
+  char line[256];
+  va_list arguments;
+  va_start(arguments, format);
+  const int length = vsnprintf(line, sizeof line, format, arguments);
+  va_end(arguments);
+  if (length > 0) out->append(line, std::min(static_cast<size_t>(length), sizeof line - 1));
+}
+
+void family(std::string* out, const char* name, const char* help) {
+  append(out, "# HELP %s %s\n# TYPE %s gauge\n", name, help, name);
+}
+
+void gauge(std::string* out, const char* name, const char* help, long value) {
+  family(out, name, help);
+  append(out, "%s %ld\n", name, value);
+}
+
+// The number of "ACK KEYWORD n".
+bool number_read(const char* reply, long* value) {
+  const char* p = reply != nullptr ? strchr(reply + 4, ' ') : nullptr;
+  if (p == nullptr) return false;
+  char* end;
+  *value = strtol(p + 1, &end, 10);
+  return end != p + 1 && *end == '\0';
+}
+
+void settings_metrics(const ApplianceSettings& settings, unsigned known, std::string* out) {
+  const auto has = [known](SettingsQuery query) { return (known & 1u << query) != 0; };
+  if (has(kQueryTracking)) {
+    gauge(out, "orvo_tracking_enabled", "Whether tracking is on (1) or off (0).",
+          settings.tracking);
+  }
+  if (has(kQueryNoise)) {
+    gauge(out, "orvo_noise_suppression_enabled", "Whether noise suppression is on (1) or off (0).",
+          settings.noise);
+  }
+  if (has(kQueryApt)) {
+    gauge(out, "orvo_apt_mode", "The APT mode: 0 off, 1 to 3.", settings.apt);
+  }
+  if (has(kQueryEq0) || has(kQueryEq1) || has(kQueryEq2)) {
+    family(out, "orvo_eq_gain_decibels",
+           "The gain of each equalizer band (0 for every band while the equalizer is off).");
+    for (int b = 0; b < 3; ++b) {
+      if (has(static_cast<SettingsQuery>(kQueryEq0 + b))) {
+        append(out, "orvo_eq_gain_decibels{band=\"%d\"} %ld\n", b, settings.eq[b]);
+      }
+    }
+  }
+  if (has(kQueryMask)) {
+    gauge(out, "orvo_null_mask", "The null mask: bit n set when channel n is nulled.",
+          settings.mask);
+  }
+  if ((known & kSettingsLeds) != kSettingsLeds) return;
+  family(out, "orvo_led_on", "Whether an LED channel's component is switched on.");
+  for (int c = 1; c <= kSettingsChannels; ++c) {
+    for (int k = 0; k < 3; ++k) {
+      append(out, "orvo_led_on{channel=\"%d\",component=\"%s\"} %d\n", c, kComponentNames[k],
+             settings.channels[c].on[k] ? 1 : 0);
+    }
+  }
+  family(out, "orvo_led_level_percent",
+         "The level of an LED channel's component, in the 10 % steps the appliance reports.");
+  for (int c = 1; c <= kSettingsChannels; ++c) {
+    for (int k = 0; k < 3; ++k) {
+      append(out, "orvo_led_level_percent{channel=\"%d\",component=\"%s\"} %d\n", c,
+             kComponentNames[k], settings_percent(settings.channels[c].level[k]));
+    }
+  }
+}
+
+}  // namespace
+
+std::string label_value(const char* text) {
+  std::string value;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c == '\\' || *c == '"') {
+      value += '\\';
+      value += *c;
+    } else if (*c == '\n') {
+      value += "\\n";
+    } else {
+      value += static_cast<unsigned char>(*c) < ' ' ? ' ' : *c;
+    }
+  }
+  return value;
+}
+
+std::string settings_check(const FleetCommands& commands, const char* name) {
+  ApplianceSettings scratch{};
+  SettingsNamed named = 0;
+  for (int i = 0; i < commands.count; ++i) {
+    if (!settings_apply(&scratch, commands.lines[i], &named)) {
+      char message[512];
+      snprintf(message, sizeof message, "%s:%d: not a setting that can be compared: %.200s", name,
+               commands.numbers[i], commands.lines[i]);
+      return message;
+    }
+  }
+  return "";
+}
+
+bool probe_run(const sockaddr_in& address, const FleetCommands* settings, int timeout_ms,
+               std::string* out) {
+  char* replies[kLineCount] = {};
+  int refused = 0;
+  bool answered = true;
+  Peer peer{};
+  peer.address = address;
+  const long long start = fleet_now_ms();
+  // One exchange of the lines, one at a time; a refusal (a failing DSP
+  // refuses its reads) skips that line only.
+  for (int at = 0; at < kLineCount;) {
+    const long long left = start + timeout_ms - fleet_now_ms();
+    if (left <= 0) {
+      answered = false;
+      break;
+    }
+    const FleetTiming timing{reply_ms(timeout_ms), kResends, 0, static_cast<int>(left)};
+    peer.lines = kLines.text + at;
+    peer.line_count = kLineCount - at;
+    peer.replies = replies + at;
+    exchange_run(&peer, 1, timing);
+    if (peer.outcome == kPeerDone) break;
+    if (peer.outcome != kPeerRefused) {
+      answered = false;
+      if (peer.outcome == kPeerError && peer.error != ECONNREFUSED && peer.error != EHOSTUNREACH &&
+          peer.error != ENETUNREACH && peer.error != EHOSTDOWN) {
+        char host[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
+        fprintf(stderr, "orvo-exporter: probe of %s failed: %s\n", host, strerror(peer.error));
+      }
+      break;
+    }
+    ++refused;
+    at += peer.line + 1;
+  }
+  const double seconds = static_cast<double>(fleet_now_ms() - start) / 1000;
+
+  gauge(out, "orvo_up", "Whether the appliance answered every query of the probe.", answered);
+  family(out, "orvo_probe_duration_seconds", "How long the probe took.");
+  append(out, "orvo_probe_duration_seconds %.3f\n", seconds);
+  if (answered) {
+    // "ACK VERSION " and the version text.
+    const char* reply = replies[kVersionLine];
+    const char* version = reply != nullptr && strlen(reply) > 12 ? reply + 12 : "-";
+    family(out, "orvo_version_info", "The appliance's software version (\"-\" when it has none).");
+    *out += "orvo_version_info{version=\"" + label_value(version) + "\"} 1\n";
+    long status;
+    if (number_read(replies[kStatusLine], &status)) {
+      gauge(out, "orvo_dsp_status", "The DSP status word.", status);
+    }
+    ApplianceSettings now{};
+    const unsigned known = settings_read(replies + kSettingsLine, &now);
+    settings_metrics(now, known, out);
+    gauge(out, "orvo_probe_refused_queries",
+          "How many queries of the probe the appliance refused (a failing DSP refuses its reads).",
+          refused);
+    if (settings != nullptr && known == kSettingsAll) {
+      // The file as the appliance would carry it out now: what it would
+      // change of the settings that the file names.
+      ApplianceSettings expected = now;
+      SettingsNamed named = 0;
+      for (int i = 0; i < settings->count; ++i) {
+        settings_apply(&expected, settings->lines[i], &named);
+      }
+      gauge(out, "orvo_settings_differences",
+            "How many of the settings file's settings the appliance does not have.",
+            settings_differences(expected, now, named));
+    }
+  }
+  for (char* reply : replies) free(reply);
+  return answered;
+}
+
+}  // namespace exporter

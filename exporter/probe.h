@@ -1,0 +1,29 @@
+// One probe: an appliance's readings through read-only queries, in the
+// Prometheus text format, and how far it is from a settings file.
+#pragma once
+
+#include <netinet/in.h>
+#include <string>
+
+#include "client/fleet.h"
+
+namespace exporter {
+
+// The metrics' content type.
+inline constexpr const char kMetricsType[] = "text/plain; version=0.0.4; charset=utf-8";
+
+// An error message for a settings file's line that is not a setting the
+// comparison knows, or "" when every line is one.
+std::string settings_check(const FleetCommands& commands, const char* name);
+
+// Queries the appliance at address (every reply within timeout_ms in all)
+// and appends its metrics to out; with settings (checked), also how many of
+// the file's settings it does not have. True when the appliance answered.
+bool probe_run(const sockaddr_in& address, const FleetCommands* settings, int timeout_ms,
+               std::string* out);
+
+// A label value as the text format writes it (backslash, quote and line
+// feed escaped; other control characters as spaces).
+std::string label_value(const char* text);
+
+}  // namespace exporter
