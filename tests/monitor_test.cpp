@@ -257,7 +257,8 @@ TEST_F(Monitor, PrometheusWithTheShippedConfigurationSeesTheSiteAndAlerts) {
   // scraped as well; two versions on the site.
   const std::string all_up = a0 + "=1\n" + a1 + "=1\n" + a2 + "=1\n";
   EXPECT_EQ(wait_for([&] { return by_instance("orvo_up"); }, all_up, 90s), all_up);
-  EXPECT_EQ(by_instance("up"), "127.0.0.1:" + std::to_string(kExporterPort) + "=1\n" + all_up);
+  const std::string scraped = "127.0.0.1:" + std::to_string(kExporterPort) + "=1\n" + all_up;
+  EXPECT_EQ(wait_for([&] { return by_instance("up"); }, scraped), scraped);
   const std::string version_labels =
       a0 + "=" + versions[0] + "\n" + a1 + "=" + versions[1] + "\n" + a2 + "=" + versions[2] + "\n";
   EXPECT_EQ(wait_for([&] { return by_instance("orvo_version_info", "version"); }, version_labels),
