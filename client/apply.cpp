@@ -1,7 +1,6 @@
 // -a: a file of commands to many appliances at once.
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,10 +39,10 @@ char* file_read(int fd, size_t* size) {
 bool blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
 // Splits the text of size bytes (in place) into commands: kFleetOk, or why
-// not (for kFleetUsage also in error). The whole text is checked before a
+// not (for kFleetUsage also in errors). The whole text is checked before a
 // caller sends any of it.
-int commands_take(char* text, size_t size, const char* file, FleetCommands* commands, char* error,
-                  size_t error_size) {
+int commands_take(char* text, size_t size, const char* file, FleetCommands* commands,
+                  FILE* errors) {
   int number = 0;
   for (char *line = text, *const end = text + size; line < end;) {
     char* next = static_cast<char*>(memchr(line, '\n', static_cast<size_t>(end - line)));
@@ -53,15 +52,15 @@ int commands_take(char* text, size_t size, const char* file, FleetCommands* comm
     size_t length = static_cast<size_t>(next - line);
     // A NUL would end the line early: the rest of it would be lost unseen.
     if (memchr(line, '\0', length) != nullptr) {
-      snprintf(error, error_size, "%s:%d: NUL byte (not a text file)", file, number);
+      fprintf(errors, "%s:%d: NUL byte (not a text file)\n", file, number);
       return kFleetUsage;
     }
     while (length > 0 && blank(line[length - 1])) line[--length] = '\0';
     while (blank(*line)) ++line, --length;
     if (length > 0 && *line != '#') {
       if (length > orvo::kMaxDatagram - 2) {
-        snprintf(error, error_size, "%s:%d: line too long (at most %zu bytes)", file, number,
-                 orvo::kMaxDatagram - 2);
+        fprintf(errors, "%s:%d: line too long (at most %zu bytes)\n", file, number,
+                orvo::kMaxDatagram - 2);
         return kFleetUsage;
       }
       if (commands->count == commands->room) {
@@ -121,17 +120,16 @@ int commands_send(const FleetCommands& commands, char** hosts, int count,
 
 }  // namespace
 
-int fleet_commands_read(int fd, const char* file, FleetCommands* commands, char* error,
-                        size_t error_size) {
+int fleet_commands_read(int fd, const char* file, FleetCommands* commands, FILE* errors) {
   *commands = FleetCommands{};
   size_t size = 0;
-  commands->text = file_read(fd, &size);
+  commands->text = fd >= 0 ? file_read(fd, &size) : nullptr;
+  int status = kFleetUsage;
   if (commands->text == nullptr) {
-    snprintf(error, error_size, "cannot read '%s': %s", file, strerror(errno));
-    return kFleetUsage;
+    fprintf(errors, "cannot read '%s': %s\n", file, strerror(errno));
+  } else {
+    status = commands_take(commands->text, size, file, commands, errors);
   }
-  const int status = commands_take(commands->text, size, file, commands, error, error_size);
-  if (status == kFleetFailed) snprintf(error, error_size, "%s: out of memory", file);
   if (status != kFleetOk) fleet_commands_free(commands);
   return status;
 }
@@ -146,19 +144,10 @@ void fleet_commands_free(FleetCommands* commands) {
 int fleet_apply(const char* file, char** hosts, int count, const FleetTiming& timing) {
   const bool standard_input = strcmp(file, "-") == 0;
   const int fd = standard_input ? 0 : open(file, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    fprintf(stderr, "cannot read '%s': %s\n", file, strerror(errno));
-    return kFleetUsage;
-  }
   FleetCommands commands;
-  char error[256 + PATH_MAX];
-  int status = fleet_commands_read(fd, file, &commands, error, sizeof error);
-  if (!standard_input) close(fd);
-  if (status == kFleetOk) {
-    status = commands_send(commands, hosts, count, timing);
-    fleet_commands_free(&commands);
-  } else {
-    fprintf(stderr, "%s\n", error);
-  }
+  int status = fleet_commands_read(fd, file, &commands, stderr);
+  if (fd > 0) close(fd);
+  if (status == kFleetOk) status = commands_send(commands, hosts, count, timing);
+  fleet_commands_free(&commands);
   return status;
 }

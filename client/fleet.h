@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <netinet/in.h>
 
 // Exit statuses of the functions below (the one-shot form keeps its own).
@@ -71,11 +72,11 @@ struct FleetCommands {
   int room;
 };
 
-// Reads a file of commands whole from fd and takes it apart as -a does:
-// kFleetOk, or kFleetUsage (kFleetFailed when out of memory) with the reason
-// in error ("FILE:LINE: ..." for a line).
-int fleet_commands_read(int fd, const char* file, FleetCommands* commands, char* error,
-                        size_t error_size);
+// Reads a file of commands whole from fd (-1: it could not be opened, errno
+// says why) and takes it apart as -a does: kFleetOk, or kFleetUsage after
+// printing the reason to errors ("FILE:LINE: ..." for a line), or
+// kFleetFailed when out of memory.
+int fleet_commands_read(int fd, const char* file, FleetCommands* commands, FILE* errors);
 void fleet_commands_free(FleetCommands* commands);
 
 // -a: sends the commands of a file ("-" for standard input) to every host,

@@ -13,6 +13,7 @@ constexpr char kComponents[] = "RGB";
 
 // The numbers after "ACK KEYWORD"; true when exactly count were there.
 bool numbers_read(const char* reply, long* numbers, int count) {
+  if (reply == nullptr) return false;
   const char* p = strchr(reply + 4, ' ');  // after "ACK " and the keyword
   for (int i = 0; i < count; ++i) {
     if (p == nullptr || *p != ' ') return false;
@@ -39,6 +40,7 @@ const char* group_next(const char* p, long* channel) {
 // "ACK GTS 0 CH1R=1 CH1G=1 CH1B=1 CH1SC=0 ..." (GTSB alike): the three values
 // of every channel.
 bool groups_read(const char* reply, int values[kSettingsChannels + 1][3]) {
+  if (reply == nullptr) return false;
   int seen = 0;
   long channel;
   for (const char* p = reply; (p = group_next(p, &channel)) != nullptr;) {
@@ -53,6 +55,7 @@ bool groups_read(const char* reply, int values[kSettingsChannels + 1][3]) {
 
 // "ACK GRGB 0 CH1 r g b CH2 ...": the colour every channel shows.
 bool colours_read(const char* reply, int values[kSettingsChannels + 1][3]) {
+  if (reply == nullptr) return false;
   int seen = 0;
   long channel;
   for (const char* p = reply; (p = group_next(p, &channel)) != nullptr; ++seen) {
@@ -137,7 +140,7 @@ bool channel_selected(long argument, int channel) { return argument == 0 || argu
 unsigned settings_read(char* const* replies, ApplianceSettings* settings) {
   unsigned known = 0;
   const auto one = [&](SettingsQuery query, long* value) {
-    if (replies[query] != nullptr && numbers_read(replies[query], value, 1)) known |= 1u << query;
+    if (numbers_read(replies[query], value, 1)) known |= 1u << query;
   };
   one(kQueryTracking, &settings->tracking);
   one(kQueryNoise, &settings->noise);
@@ -145,21 +148,18 @@ unsigned settings_read(char* const* replies, ApplianceSettings* settings) {
   one(kQueryMask, &settings->mask);
   for (int b = 0; b < 3; ++b) {
     long band[2];
-    const char* reply = replies[kQueryEq0 + b];
-    if (reply != nullptr && numbers_read(reply, band, 2) && band[0] == b) {
+    if (numbers_read(replies[kQueryEq0 + b], band, 2) && band[0] == b) {
       settings->eq[b] = band[1];
       known |= 1u << (kQueryEq0 + b);
     }
   }
-  if (replies[kQueryColours] != nullptr &&
-      numbers_read(replies[kQueryColours], settings->colours, 6)) {
+  if (numbers_read(replies[kQueryColours], settings->colours, 6)) {
     known |= 1u << kQueryColours;
   }
   int flags[kSettingsChannels + 1][3] = {}, percent[kSettingsChannels + 1][3] = {},
                                 levels[kSettingsChannels + 1][3] = {};
-  if (replies[kQueryFlags] != nullptr && replies[kQueryPercent] != nullptr &&
-      replies[kQueryLevels] != nullptr && groups_read(replies[kQueryFlags], flags) &&
-      groups_read(replies[kQueryPercent], percent) && colours_read(replies[kQueryLevels], levels)) {
+  if (groups_read(replies[kQueryFlags], flags) && groups_read(replies[kQueryPercent], percent) &&
+      colours_read(replies[kQueryLevels], levels)) {
     // Each channel's levels: as shown where the component is on, else the
     // level that its percentage stands for (as STSB sets it).
     for (int c = 1; c <= kSettingsChannels; ++c) {

@@ -36,17 +36,13 @@ void channel_print(int number, const LedChannel& channel) {
 
 // Prints the settings that the replies to kSettingsQueries tell, as commands.
 int settings_print(const char* host, char* const* replies) {
-  for (int q = 0; q < kSettingsQueryCount; ++q) {
-    if (replies[q] == nullptr) {
-      fprintf(stderr, "%s: out of memory\n", host);
-      return kFleetFailed;
-    }
-  }
   ApplianceSettings settings;
   const unsigned known = settings_read(replies, &settings);
   for (int q = 0; q < kSettingsQueryCount; ++q) {
     if ((known & 1u << q) == 0) {
-      fprintf(stderr, "%s: unexpected reply to %s: %s\n", host, kSettingsQueries[q], replies[q]);
+      fprintf(stderr,
+              replies[q] != nullptr ? "%s: unexpected reply to %s: %s\n" : "%s: out of memory\n",
+              host, kSettingsQueries[q], replies[q]);
       return kFleetFailed;
     }
   }

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <microhttpd.h>
@@ -175,13 +176,21 @@ std::string settings_load(const Options& options, const std::string& name,
   } else if (status.st_size > kLargestSettingsFile) {
     problem = "settings file '" + name + "' is larger than 1 MiB";
   } else {
-    char message[512];
-    if (fleet_commands_read(fd, name.c_str(), commands, message, sizeof message) != kFleetOk) {
-      problem = message;
+    // The reader says what is wrong with a file as orvo-udpc -a would.
+    char* message = nullptr;
+    size_t length = 0;
+    FILE* errors = open_memstream(&message, &length);
+    const int read =
+        errors != nullptr ? fleet_commands_read(fd, name.c_str(), commands, errors) : kFleetFailed;
+    if (errors != nullptr) fclose(errors);
+    if (read != kFleetOk) {
+      problem = length > 0 ? std::string(message, strcspn(message, "\n"))
+                           : "settings file '" + name + "' cannot be read";
     } else {
       problem = settings_check(*commands, name.c_str());
       if (!problem.empty()) fleet_commands_free(commands);
     }
+    free(message);
   }
   if (fd >= 0) close(fd);
   return problem;
