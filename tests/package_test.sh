@@ -64,7 +64,7 @@ package_root() {
 # The manual pages as installed: lint clean, and every command described.
 check_manuals() {
   local source=$1 build=$2 page output
-  for page in "$build/man/orvo-udpd.8" "$build/man/orvo-udpc.1"; do
+  for page in "$build/man/orvo-udpd.8" "$build/man/orvo-udpc.1" "$build/man/orvo-exporter.1"; do
     [ -f "$page" ] || { fail "$page was not generated"; continue; }
     if command -v mandoc >/dev/null; then
       output=$(mandoc -T lint -W style "$page" 2>&1)
