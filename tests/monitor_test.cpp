@@ -96,6 +96,7 @@ class Monitor : public ::testing::Test {
     options.net_ns = site->client_host().network_namespace();
     options.out = fd;
     options.err = fd;
+    options.die_with_parent = true;  // nothing outlives a test that crashed
     const pid_t pid = sim::spawn(argv, options);
     close(fd);
     return pid;
