@@ -140,10 +140,19 @@ bool up(const std::string& body) { return body.find("\norvo_up 1\n") != std::str
 int main(int argc, char** argv) {
   int count = 50, rounds = 5, probes = 10000;
   for (int option; (option = getopt(argc, argv, "n:r:p:")) != -1;) {
-    if (option == 'n') count = std::atoi(optarg);
-    else if (option == 'r') rounds = std::atoi(optarg);
-    else if (option == 'p') probes = std::atoi(optarg);
-    else return 2;
+    switch (option) {
+      case 'n':
+        count = std::atoi(optarg);
+        break;
+      case 'r':
+        rounds = std::atoi(optarg);
+        break;
+      case 'p':
+        probes = std::atoi(optarg);
+        break;
+      default:
+        return 2;
+    }
   }
   if (count < 1 || count > sim::Site::kMaxAppliances || rounds < 1 || probes < 1) {
     fprintf(stderr, "usage: orvo-exporter-bench [-n 1..%d] [-r ROUNDS] [-p PROBES]\n",
@@ -158,10 +167,10 @@ int main(int argc, char** argv) {
   }
   sim::SpawnOptions in_client_network;
   in_client_network.net_ns = site->client_host().network_namespace();
-  const pid_t exporter = sim::spawn(
-      {ORVO_EXPORTER_PATH, "--listen", "127.0.0.1:" + std::to_string(kPort), "--targets",
-       sim::Site::subnet(), "--max-probes", std::to_string(count + 8)},
-      in_client_network);
+  const pid_t exporter =
+      sim::spawn({ORVO_EXPORTER_PATH, "--listen", "127.0.0.1:" + std::to_string(kPort), "--targets",
+                  sim::Site::subnet(), "--max-probes", std::to_string(count + 8)},
+                 in_client_network);
   bool ready = false;
   for (int tries = 0; tries < 500 && !ready; ++tries) {
     ready = !Connection(*site).get("/metrics").empty();

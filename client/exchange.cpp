@@ -63,20 +63,26 @@ bool argument_echoed(const Token& sent, const Token& echoed) {
           0xFF) == 0;
 }
 
-// How long the daemon may keep busy with a command before it answers, on top
-// of the reply time-out.
-int line_busy_ms(const Token& keyword) {
-  if (token_is(keyword, "MICTEST")) return 15000;   // 11 s, then up to 4 DSP transfers
-  if (token_is(keyword, "DEFAULTS")) return 10000;  // a dozen verified DSP writes
-  if (token_is(keyword, "IMPRESS")) return 6000;
-  if (token_is(keyword, "FU")) return 5000;
-  return 0;
-}
+// Commands that must not run twice (sent once, however long they stay
+// unanswered), and how long the daemon may keep busy with a command before
+// it answers, on top of the reply time-out.
+struct LineKind {
+  char keyword[10];
+  bool once;
+  int busy_ms;
+};
+constexpr LineKind kLineKinds[] = {
+    {"MICTEST", true, 15000},    // 11 s, then up to 4 DSP transfers
+    {"DEFAULTS", false, 10000},  // a dozen verified DSP writes
+    {"IMPRESS", true, 6000},    {"FU", true, 5000}, {"ID", true, 0},
+};
+constexpr LineKind kPlainLine{"", false, 0};
 
-// Commands that must not run twice: sent once, however long they stay unanswered.
-bool line_once(const Token& keyword) {
-  return token_is(keyword, "FU") || token_is(keyword, "IMPRESS") || token_is(keyword, "MICTEST") ||
-         token_is(keyword, "ID");
+const LineKind& line_kind(const Token& keyword) {
+  for (const LineKind& kind : kLineKinds) {
+    if (token_is(keyword, kind.keyword)) return kind;
+  }
+  return kPlainLine;
 }
 
 Token line_keyword(const char* line) {
@@ -97,7 +103,9 @@ bool line_send(Peer* peer, char* buffer) {
   const size_t length = strlen(line);
   memcpy(buffer, line, length);
   buffer[length] = orvo::kTerminator;
-  if (send(peer->fd, buffer, length + 1, 0) < 0 && !error_transient(errno)) {
+  // (sendto and recvfrom without an address, which the connected socket
+  // supplies: the client imports them anyway, and each import costs size.)
+  if (sendto(peer->fd, buffer, length + 1, 0, nullptr, 0) < 0 && !error_transient(errno)) {
     peer->error = errno;
     return false;
   }
@@ -110,7 +118,7 @@ bool line_send(Peer* peer, char* buffer) {
 // from any other address or port never reach the connected socket.
 void peer_receive(Peer* peer, char* buffer) {
   for (;;) {
-    const ssize_t got = recv(peer->fd, buffer, orvo::kMaxDatagram, 0);
+    const ssize_t got = recvfrom(peer->fd, buffer, orvo::kMaxDatagram, 0, nullptr, nullptr);
     if (got < 0 && errno == ECONNREFUSED) continue;  // reported once, then cleared
     if (got < 0) return;
     buffer[got] = '\0';
@@ -172,7 +180,6 @@ ReplyMatch reply_match(const char* line, const char* reply, size_t reply_length)
 
 void exchange_run(Peer* peers, int count, const FleetTiming& timing) {
   char buffer[orvo::kBufferSize];
-  const long long end = timing.total_ms > 0 ? fleet_now_ms() + timing.total_ms : LLONG_MAX;
   pollfd* fds = static_cast<pollfd*>(malloc((static_cast<size_t>(count) + 1) * sizeof(pollfd)));
   int* owners = static_cast<int*>(malloc((static_cast<size_t>(count) + 1) * sizeof(int)));
   for (int i = 0; i < count; ++i) {
@@ -201,14 +208,9 @@ void exchange_run(Peer* peers, int count, const FleetTiming& timing) {
     for (int i = 0; i < count; ++i) {
       Peer* peer = &peers[i];
       if (peer->outcome != kPeerRunning) continue;
-      if (now >= end) {
-        peer->outcome = kPeerSilent;
-        continue;
-      }
       if (peer->sends == 0 || now >= peer->deadline) {
-        const Token keyword = line_keyword(peer->lines[peer->line]);
-        const bool once = line_once(keyword);
-        if (peer->sends > 0 && (once || peer->sends > timing.resends)) {
+        const LineKind& kind = line_kind(line_keyword(peer->lines[peer->line]));
+        if (peer->sends > 0 && (kind.once || peer->sends > timing.resends)) {
           peer->outcome = kPeerSilent;
           continue;
         }
@@ -217,16 +219,17 @@ void exchange_run(Peer* peers, int count, const FleetTiming& timing) {
           continue;
         }
         ++peer->sends;
-        const long long wait =
-            once ? static_cast<long long>(timing.reply_ms) * (timing.resends + 1) : timing.reply_ms;
-        peer->deadline = now + wait + line_busy_ms(keyword);
+        const long long wait = kind.once
+                                   ? static_cast<long long>(timing.reply_ms) * (timing.resends + 1)
+                                   : timing.reply_ms;
+        peer->deadline = now + wait + kind.busy_ms;
       }
       if (peer->deadline < wake) wake = peer->deadline;
       fds[watched] = pollfd{peer->fd, POLLIN, 0};
       owners[watched++] = i;
     }
     if (watched == 0) break;
-    const long long left = (wake < end ? wake : end) - now;
+    const long long left = wake - now;
     if (poll(fds, static_cast<nfds_t>(watched), left < 0 ? 0 : static_cast<int>(left)) <= 0)
       continue;
     for (int k = 0; k < watched; ++k) {

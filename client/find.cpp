@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "client/fleet.h"
+#include "client/parse.h"
 #include "protocol/protocol.h"
 
 namespace {
@@ -94,18 +95,8 @@ void replies_drain(int fd, Found* found) {
     if (got < 0) return;
     reply[got] = '\0';
     if (from.sin_port != htons(orvo::kControlPort)) continue;
-    const uint32_t address = ntohl(from.sin_addr.s_addr);
-    if (strcmp(reply, kNack) == 0) {
-      appliance_add(found, address, "-");
-    } else if (memcmp(reply, kAck, sizeof kAck - 1) == 0) {
-      char* version = reply + sizeof kAck - 1;
-      char* end = strchr(version, orvo::kTerminator);
-      if (end != nullptr) *end = '\0';
-      for (char* c = version; *c != '\0'; ++c) {
-        if (static_cast<unsigned char>(*c) < ' ') *c = ' ';
-      }
-      appliance_add(found, address, version);
-    }
+    const char* version = find_reply_version(reply);
+    if (version != nullptr) appliance_add(found, ntohl(from.sin_addr.s_addr), version);
   }
 }
 
@@ -151,6 +142,21 @@ void targets_send(int fd, Found* found, Target* targets, int count, bool ranges)
 }
 
 }  // namespace
+
+const char* find_reply_version(char* reply) {
+  // (strlen and memcmp: each further function of the C library costs the
+  // client size.)
+  const size_t length = strlen(reply);
+  if (length == sizeof kNack - 1 && memcmp(reply, kNack, length) == 0) return "-";
+  if (length < sizeof kAck - 1 || memcmp(reply, kAck, sizeof kAck - 1) != 0) return nullptr;
+  char* version = reply + sizeof kAck - 1;
+  char* end = strchr(version, orvo::kTerminator);
+  if (end != nullptr) *end = '\0';
+  for (char* c = version; *c != '\0'; ++c) {
+    if (static_cast<unsigned char>(*c) < ' ') *c = ' ';
+  }
+  return version;
+}
 
 int fleet_discover(char** texts, int count, const FleetTiming& timing, FleetAppliance** list,
                    int* list_count) {

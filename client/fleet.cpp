@@ -48,7 +48,7 @@ int fleet_lookup(const char* host, sockaddr_in* address) {
 bool fleet_resolve(const char* host, sockaddr_in* address) {
   const int error = fleet_lookup(host, address);
   if (error != 0) {
-    fprintf(stderr, "cannot resolve host '%s' (%s)\n", host, gai_strerror(error));
+    fprintf(stderr, "cannot resolve host '%s'\n", host);
     return false;
   }
   return true;

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <netinet/in.h>
 
 // Exit statuses of the functions below (the one-shot form keeps its own).
@@ -18,8 +17,6 @@ struct FleetTiming {
   int reply_ms;   // a reply's time-out, before a request is sent again
   int resends;    // at most this many times per request
   int window_ms;  // how long find collects replies
-  int total_ms;   // when > 0: how long an exchange may take in all; a peer
-                  // still waiting for an answer then is silent
 };
 
 // Milliseconds on a clock that never jumps.
@@ -61,23 +58,6 @@ void fleet_appliances_free(FleetAppliance* list, int count);
 
 // -s: reads every setting of one appliance and prints it as commands.
 int fleet_snapshot(const char* host, const FleetTiming& timing);
-
-// The commands of a settings file: every line but blank ones and comments,
-// without the blanks around it, and the number of each line in the file.
-struct FleetCommands {
-  char* text;  // the file, split in place
-  char** lines;
-  int* numbers;
-  int count;
-  int room;
-};
-
-// Reads a file of commands whole from fd (-1: it could not be opened, errno
-// says why) and takes it apart as -a does: kFleetOk, or kFleetUsage after
-// printing the reason to errors ("FILE:LINE: ..." for a line), or
-// kFleetFailed when out of memory.
-int fleet_commands_read(int fd, const char* file, FleetCommands* commands, FILE* errors);
-void fleet_commands_free(FleetCommands* commands);
 
 // -a: sends the commands of a file ("-" for standard input) to every host,
 // in parallel; prints one report line per host. The file is read and checked

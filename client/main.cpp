@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
   char mode = 0;
   const char* file = nullptr;
   int timeout_ms = -1;
-  FleetTiming timing{kFleetReplyTimeoutMs, kFleetResends, kFindWindowMs, 0};
+  FleetTiming timing{kFleetReplyTimeoutMs, kFleetResends, kFindWindowMs};
   // Options end at the host, which never begins with '-'; the words after it
   // may ("EQ 1 -3").
   for (int option; (option = getopt(argc, argv, "+fsa:t:r:w:h")) != -1;) {

@@ -32,9 +32,9 @@ struct Lines {
 const Lines kLines;
 
 // A request's time-out before it is sent again: a fifth of the probe's,
-// between 0.1 and 1 s, so that a lost datagram costs little and a silent
-// appliance is given up within the probe's time.
-constexpr int kResends = 3;
+// between 0.1 and 1 s, so that a lost datagram costs little. A request is
+// sent at most four times, and never after the probe's time is up.
+constexpr int kSends = 4;
 int reply_ms(int timeout_ms) {
   const int ms = timeout_ms / 5;
   return ms < 100 ? 100 : ms > 1000 ? 1000 : ms;
@@ -131,7 +131,7 @@ std::string label_value(const char* text) {
   return value;
 }
 
-std::string settings_check(const FleetCommands& commands, const char* name) {
+std::string settings_check(const Commands& commands, const char* name) {
   ApplianceSettings scratch{};
   SettingsNamed named = 0;
   for (int i = 0; i < commands.count; ++i) {
@@ -145,40 +145,48 @@ std::string settings_check(const FleetCommands& commands, const char* name) {
   return "";
 }
 
-bool probe_run(const sockaddr_in& address, const FleetCommands* settings, int timeout_ms,
-               std::string* out) {
+ProbeResult probe_run(const sockaddr_in& address, const Commands* settings, int timeout_ms,
+                      std::string* out) {
   char* replies[kLineCount] = {};
   int refused = 0;
   bool answered = true;
   Peer peer{};
   peer.address = address;
   const long long start = fleet_now_ms();
-  // One exchange of the lines, one at a time; a refusal (a failing DSP
-  // refuses its reads) skips that line only.
-  for (int at = 0; at < kLineCount;) {
-    const long long left = start + timeout_ms - fleet_now_ms();
+  // The lines one at a time, each in an exchange of its own that ends by the
+  // probe's deadline; a refusal (a failing DSP refuses its reads) skips that
+  // line only.
+  const long long deadline = start + timeout_ms;
+  const int reply = reply_ms(timeout_ms);
+  for (int line = 0; line < kLineCount; ++line) {
+    const long long left = deadline - fleet_now_ms();
     if (left <= 0) {
       answered = false;
       break;
     }
-    const FleetTiming timing{reply_ms(timeout_ms), kResends, 0, static_cast<int>(left)};
-    peer.lines = kLines.text + at;
-    peer.line_count = kLineCount - at;
-    peer.replies = replies + at;
+    // As many sends as fit in what is left of the time (one at least).
+    const int sends = static_cast<int>(std::min<long long>(kSends, left / reply));
+    const FleetTiming timing{sends > 0 ? reply : static_cast<int>(left), sends > 0 ? sends - 1 : 0,
+                             0};
+    peer.lines = kLines.text + line;
+    peer.line_count = 1;
+    peer.replies = replies + line;
     exchange_run(&peer, 1, timing);
-    if (peer.outcome == kPeerDone) break;
-    if (peer.outcome != kPeerRefused) {
-      answered = false;
-      if (peer.outcome == kPeerError && peer.error != ECONNREFUSED && peer.error != EHOSTUNREACH &&
-          peer.error != ENETUNREACH && peer.error != EHOSTDOWN) {
-        char host[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
-        fprintf(stderr, "orvo-exporter: probe of %s failed: %s\n", host, strerror(peer.error));
-      }
-      break;
+    if (peer.outcome == kPeerDone) continue;
+    if (peer.outcome == kPeerRefused) {
+      ++refused;
+      continue;
     }
-    ++refused;
-    at += peer.line + 1;
+    answered = false;
+    // The system refuses to connect to a broadcast address (nothing is sent).
+    if (peer.outcome == kPeerError && peer.error == EACCES && line == 0) return kProbeBroadcast;
+    if (peer.outcome == kPeerError && peer.error != ECONNREFUSED && peer.error != EHOSTUNREACH &&
+        peer.error != ENETUNREACH && peer.error != EHOSTDOWN) {
+      char host[INET_ADDRSTRLEN];
+      inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
+      fprintf(stderr, "orvo-exporter: probe of %s failed: %s\n", host, strerror(peer.error));
+    }
+    break;
   }
   const double seconds = static_cast<double>(fleet_now_ms() - start) / 1000;
 
@@ -215,7 +223,7 @@ bool probe_run(const sockaddr_in& address, const FleetCommands* settings, int ti
     }
   }
   for (char* reply : replies) free(reply);
-  return answered;
+  return answered ? kProbeUp : kProbeDown;
 }
 
 }  // namespace exporter

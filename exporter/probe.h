@@ -5,7 +5,7 @@
 #include <netinet/in.h>
 #include <string>
 
-#include "client/fleet.h"
+#include "client/parse.h"
 
 namespace exporter {
 
@@ -14,13 +14,19 @@ inline constexpr const char kMetricsType[] = "text/plain; version=0.0.4; charset
 
 // An error message for a settings file's line that is not a setting the
 // comparison knows, or "" when every line is one.
-std::string settings_check(const FleetCommands& commands, const char* name);
+std::string settings_check(const Commands& commands, const char* name);
+
+enum ProbeResult {
+  kProbeUp,         // the appliance answered
+  kProbeDown,       // it did not, within the time
+  kProbeBroadcast,  // the address is a broadcast address: nothing sent, no metrics
+};
 
 // Queries the appliance at address (every reply within timeout_ms in all)
 // and appends its metrics to out; with settings (checked), also how many of
-// the file's settings it does not have. True when the appliance answered.
-bool probe_run(const sockaddr_in& address, const FleetCommands* settings, int timeout_ms,
-               std::string* out);
+// the file's settings it does not have.
+ProbeResult probe_run(const sockaddr_in& address, const Commands* settings, int timeout_ms,
+                      std::string* out);
 
 // A label value as the text format writes it (backslash, quote and line
 // feed escaped; other control characters as spaces).

@@ -11,12 +11,14 @@
 #include <cstring>
 #include <fcntl.h>
 #include <microhttpd.h>
+#include <mutex>
 #include <netdb.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "client/fleet.h"
+#include "client/parse.h"
 #include "exporter/probe.h"
 #include "protocol/protocol.h"
 
@@ -141,10 +143,22 @@ Reply busy(const Server& server) {
                           " probes at once (--max-probes)");
 }
 
+// The commands of a settings file, and the text they point into.
+struct SettingsFile {
+  SettingsFile() = default;
+  SettingsFile(const SettingsFile&) = delete;
+  SettingsFile& operator=(const SettingsFile&) = delete;
+  std::string text;
+  Commands commands{};
+  ~SettingsFile() {
+    free(commands.lines);
+    free(commands.numbers);
+  }
+};
+
 // Opens the settings file NAME of the folder and takes its commands apart;
 // an empty string, or why not.
-std::string settings_load(const Options& options, const std::string& name,
-                          FleetCommands* commands) {
+std::string settings_load(const Options& options, const std::string& name, SettingsFile* file) {
   if (options.settings_dir.empty()) return "no --settings-dir given: settings= cannot be used";
   if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
       name.size() > NAME_MAX) {
@@ -164,35 +178,46 @@ std::string settings_load(const Options& options, const std::string& name,
       openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   const int error = errno;
   close(folder);
+  if (fd < 0) {
+    return error == ENOENT
+               ? "no settings file '" + name + "' in the settings folder"
+               : "settings file '" + name + "' cannot be opened (" +
+                     std::string(error == ELOOP ? "a symbolic link" : strerror(error)) + ")";
+  }
   struct stat status;
   std::string problem;
-  if (fd < 0) {
-    problem = error == ENOENT
-                  ? "no settings file '" + name + "' in the settings folder"
-                  : "settings file '" + name + "' cannot be opened (" +
-                        std::string(error == ELOOP ? "a symbolic link" : strerror(error)) + ")";
-  } else if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
     problem = "settings '" + name + "' is not a plain file";
   } else if (status.st_size > kLargestSettingsFile) {
     problem = "settings file '" + name + "' is larger than 1 MiB";
   } else {
-    // The reader says what is wrong with a file as orvo-udpc -a would.
-    char* message = nullptr;
-    size_t length = 0;
-    FILE* errors = open_memstream(&message, &length);
-    const int read =
-        errors != nullptr ? fleet_commands_read(fd, name.c_str(), commands, errors) : kFleetFailed;
-    if (errors != nullptr) fclose(errors);
-    if (read != kFleetOk) {
-      problem = length > 0 ? std::string(message, strcspn(message, "\n"))
-                           : "settings file '" + name + "' cannot be read";
-    } else {
-      problem = settings_check(*commands, name.c_str());
-      if (!problem.empty()) fleet_commands_free(commands);
+    char chunk[4096];
+    ssize_t got;
+    while ((got = read(fd, chunk, sizeof chunk)) > 0 &&
+           file->text.size() <= static_cast<size_t>(kLargestSettingsFile)) {
+      file->text.append(chunk, static_cast<size_t>(got));
     }
-    free(message);
+    if (got < 0) problem = "settings file '" + name + "' cannot be read (" + strerror(errno) + ")";
+    if (file->text.size() > static_cast<size_t>(kLargestSettingsFile)) {
+      problem = "settings file '" + name + "' is larger than 1 MiB";
+    }
   }
-  if (fd >= 0) close(fd);
+  close(fd);
+  if (!problem.empty()) return problem;
+  // The client's reader says what is wrong with a file, as orvo-udpc -a would.
+  char* message = nullptr;
+  size_t length = 0;
+  FILE* errors = open_memstream(&message, &length);
+  if (errors == nullptr) return "out of memory";
+  const int read =
+      commands_take(file->text.data(), file->text.size(), name.c_str(), &file->commands, errors);
+  fclose(errors);
+  if (read != kFleetOk) {
+    problem = length > 0 ? std::string(message, strcspn(message, "\n")) : "out of memory";
+  } else {
+    problem = settings_check(file->commands, name.c_str());
+  }
+  free(message);
   return problem;
 }
 
@@ -210,9 +235,9 @@ Reply probe(Server* server, MHD_Connection* connection) {
   if (!networks_hold(options.targets, one)) {
     return refusal(403, "target " + address_text(one.first) + " is outside the --targets");
   }
-  FleetCommands commands{};
+  SettingsFile settings;
   if (arguments.given[1]) {
-    problem = settings_load(options, arguments.value[1], &commands);
+    problem = settings_load(options, arguments.value[1], &settings);
     if (!problem.empty()) return refusal(400, problem);
   }
   Reply reply{200, "", kMetricsType};
@@ -225,14 +250,17 @@ Reply probe(Server* server, MHD_Connection* connection) {
       peer.sin_family = AF_INET;
       peer.sin_port = htons(orvo::kControlPort);
       peer.sin_addr = address;
-      ++server->probes;
-      if (!probe_run(peer, arguments.given[1] ? &commands : nullptr, options.timeout_ms,
-                     &reply.body)) {
-        ++server->failures;
+      const ProbeResult result = probe_run(peer, arguments.given[1] ? &settings.commands : nullptr,
+                                           options.timeout_ms, &reply.body);
+      if (result == kProbeBroadcast) {
+        reply = refusal(400, "target " + address_text(ntohl(address.s_addr)) +
+                                 " is a broadcast address (/discover finds appliances with it)");
+      } else {
+        ++server->probes;
+        if (result == kProbeDown) ++server->failures;
       }
     }
   }
-  if (arguments.given[1]) fleet_commands_free(&commands);
   return reply;
 }
 
@@ -275,7 +303,9 @@ Reply discover(Server* server, MHD_Connection* connection) {
   FleetAppliance* found = nullptr;
   int count = 0;
   char* texts[] = {arguments.value[0].data()};
-  const FleetTiming timing{options.timeout_ms, 0, options.timeout_ms, 0};
+  // Answers are collected for half the time-out: the rest is for sending to
+  // a large range, and Prometheus' request should end well within its own.
+  const FleetTiming timing{options.timeout_ms, 0, options.timeout_ms / 2};
   if (fleet_discover(texts, 1, timing, &found, &count) != kFleetOk) {
     return refusal(400, "range '" + arguments.value[0] + "' cannot be searched");
   }
@@ -367,7 +397,28 @@ MHD_Result answer(void* context, MHD_Connection* connection, const char* url, co
   return queued;
 }
 
+// The library speaks of each connection it refuses or cuts (over the
+// limit, too large, timed out): at most this many lines a minute, so that a
+// flood of them cannot flood the log.
+constexpr int kLibraryLinesPerMinute = 10;
+
 void library_log(void*, const char* format, va_list arguments) {
+  static std::mutex mutex;
+  static long long minute_start = 0;
+  static int lines = 0;
+  {
+    const std::lock_guard lock(mutex);
+    const long long now = fleet_now_ms();
+    if (now - minute_start >= 60000) {
+      if (lines > kLibraryLinesPerMinute) {
+        fprintf(stderr, "orvo-exporter: %d further messages of the HTTP library left out\n",
+                lines - kLibraryLinesPerMinute);
+      }
+      minute_start = now;
+      lines = 0;
+    }
+    if (++lines > kLibraryLinesPerMinute) return;
+  }
   // One line per problem, whatever the library's own line ends are.
   char line[512];
   vsnprintf(line, sizeof line, format, arguments);

@@ -272,6 +272,7 @@ TEST_F(Exporter, BadRequestsAreRefusedWithNothingSentAndASilentTargetIsDown) {
       {"/probe?target=" + kOutside, 403},
       {"/probe?target=localhost", 403},
       {"/probe?target=198.51.100.1", 403},
+      {"/probe?target=192.0.2.255", 400},
       {on + "&settings=", 400},
       {on + "&settings=..", 400},
       {on + "&settings=../room", 400},
@@ -312,7 +313,8 @@ TEST_F(Exporter, BadRequestsAreRefusedWithNothingSentAndASilentTargetIsDown) {
   first.join();
   ASSERT_EQ(down.status, 200);
   EXPECT_EQ(sample("\n" + down.body, "orvo_up"), 0.0) << down.body;
-  EXPECT_LE(sample("\n" + down.body, "orvo_probe_duration_seconds").value_or(9), 1.05) << down.body;
+  // Given up by the exporter's own deadline (the slack is for a loaded machine).
+  EXPECT_LE(sample("\n" + down.body, "orvo_probe_duration_seconds").value_or(9), 1.5) << down.body;
   EXPECT_EQ(down.body.find("orvo_version_info"), std::string::npos) << down.body;
   EXPECT_EQ(promtool_check(down.body), "") << down.body;
   EXPECT_TRUE(outside.received().empty());

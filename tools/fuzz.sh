@@ -1,21 +1,24 @@
 #!/bin/sh
-# Fuzzes the daemon's request path inside the appliance sandbox, under
+# Fuzzes the daemon's request path inside the appliance sandbox, and the
+# client's parsers (reply matching, settings files, find's replies), under
 # AddressSanitizer and UndefinedBehaviorSanitizer.
 #
-#   tools/fuzz.sh [SECONDS]     fuzz from the seed corpus for SECONDS (60)
-#   tools/fuzz.sh FILE...       run these inputs once (a crash to reproduce)
+#   tools/fuzz.sh [SECONDS]        fuzz from the seed corpora for SECONDS (60):
+#                                  two thirds the daemon, one third the client
+#   tools/fuzz.sh FILE...          run these inputs once through the daemon's
+#   tools/fuzz.sh --client FILE... or the client's (a crash to reproduce)
 #
-# Fails on any crash, leak, sanitizer report or broken request-path check;
-# the inputs that caused it are kept and their folder is printed.
+# Fails on any crash, leak, sanitizer report or broken check; the inputs that
+# caused it are kept and their folder is printed.
 set -eu
 cd "$(dirname "$0")/.."
 tools/deps.sh
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DORVO_FUZZ=ON >/dev/null
-cmake --build build-fuzz -j "$(nproc)" --target request-fuzzer fuzz-jail
+cmake --build build-fuzz -j "$(nproc)" --target request-fuzzer fuzz-jail client-fuzzer
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/orvo-fuzz.XXXXXX")
-mkdir "$work/corpus" "$work/artifacts" "$work/inputs"
+mkdir "$work/corpus" "$work/artifacts" "$work/inputs" "$work/client-corpus"
 cp tests/fuzz/keywords.dict "$work/"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:symbolize=1:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:${UBSAN_OPTIONS:-}"
@@ -28,8 +31,19 @@ run() {
     -artifact_prefix=/fuzz/artifacts/ "$@"
 }
 
+# The client's fuzzer needs no sandbox; what it prints for refused files is
+# dropped (-close_fd_mask=2), its own and the sanitizers' reports are not.
+client() {
+  build-fuzz/tests/fuzz/client-fuzzer -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+    -dict="$work/keywords.dict" -close_fd_mask=2 -artifact_prefix="$work/artifacts/" "$@"
+}
+
 status=0
 case "${1:-60}" in
+  --client)
+    shift
+    client "$@" || status=$?
+    ;;
   *[!0-9]*)
     for input in "$@"; do
       cp "$input" "$work/inputs/"
@@ -40,8 +54,15 @@ case "${1:-60}" in
     ;;
   *)
     seconds=${1:-60}
+    client_seconds=$((seconds / 3))
     cp tests/fuzz/corpus/* "$work/corpus/"
-    run $((seconds + 300)) -max_total_time="$seconds" -print_final_stats=1 /fuzz/corpus || status=$?
+    run $((seconds - client_seconds + 300)) -max_total_time=$((seconds - client_seconds)) \
+      -print_final_stats=1 /fuzz/corpus || status=$?
+    if [ "$client_seconds" -gt 0 ]; then
+      cp tests/fuzz/client-corpus/* "$work/client-corpus/"
+      client -max_total_time="$client_seconds" -print_final_stats=1 "$work/client-corpus" ||
+        status=$?
+    fi
     ;;
 esac
 

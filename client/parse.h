@@ -1,0 +1,28 @@
+// What the client reads from outside, as functions of their input alone: the
+// commands of a settings file and the replies to find. (reply_match, in
+// client/exchange.h, is the third.) The fuzz target runs them on any input.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+// The commands of a settings file: every line but blank ones and comments,
+// without the blanks around it; and the number of each line in the file.
+// The arrays are malloc'd; the caller frees them (the lines point into the
+// text).
+struct Commands {
+  char** lines;
+  int* numbers;
+  int count;
+};
+
+// Splits the text of a file, size bytes and a NUL after them, in place into
+// commands: kFleetOk; or, after printing "FILE:LINE: reason" to errors,
+// kFleetUsage for a file that is not text (a NUL byte) or has a line too
+// long for a request; kFleetFailed when out of memory.
+int commands_take(char* text, std::size_t size, const char* file, Commands* commands, FILE* errors);
+
+// The version text of a reply to find's VERSION (a NUL-terminated datagram,
+// edited in place: cut at its CR, control characters made spaces), "-" for
+// a refusal, or nullptr when it is neither.
+const char* find_reply_version(char* reply);
