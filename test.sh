@@ -2,7 +2,11 @@
 # Installs what is missing, builds for this host (g++ and clang) and for the
 # appliance's CPU (armhf), and runs the whole suite on both: natively, then
 # the armhf unit tests and the sandbox tests with the armhf programs, both
-# under qemu-user, then the system test of the package under systemd. Ends
+# under qemu-user, then the system test of the packages under systemd. The
+# monitor test (a real Prometheus watching a virtual site through the
+# exporter) runs in the native run and under the sanitizers; not with the
+# armhf programs: the exporter and Prometheus are the monitoring host's, and
+# the armhf daemon's answers are the armhf sandbox run's. Ends
 # with the summary of every test run; fails when any build, check or test
 # failed.
 set -eu
@@ -82,10 +86,10 @@ echo
 echo "== summary"
 for name in native armhf-unit armhf-sandbox system; do
   case $name in
-    native) echo "-- $name: unit, sandbox and package tests, x86-64 build" ;;
+    native) echo "-- $name: unit, sandbox, exporter, monitor (Prometheus) and package tests, x86-64 build" ;;
     armhf-unit) echo "-- $name: unit tests, armhf build under $emulator" ;;
     armhf-sandbox) echo "-- $name: sandbox tests, armhf programs under $emulator" ;;
-    system) echo "-- $name: the package under systemd in a Debian 12 container" ;;
+    system) echo "-- $name: the packages under systemd in a Debian 12 container" ;;
   esac
   grep -q '% tests passed' "$logs/$name.log" || echo "(no summary: ctest did not finish)"
   sed -n '/% tests passed/,$p' "$logs/$name.log"

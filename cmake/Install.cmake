@@ -1,7 +1,7 @@
 # What `cmake --install` puts where: the programs, their manual pages, the
-# service files and the shell completion, at the places Debian expects them
-# when the prefix is /usr (as for the packages, which debian/rules builds
-# from this).
+# service files, the shell completion and the Wireshark dissector, at the
+# places Debian expects them when the prefix is /usr (as for the packages,
+# which debian/rules builds from this and splits per role: debian/*.install).
 
 include(GNUInstallDirs)
 
@@ -31,6 +31,8 @@ orvo_full_path(ORVO_DAEMON_PATH "${CMAKE_INSTALL_SBINDIR}/orvo-udpd")
 orvo_full_path(ORVO_DEFAULTS_FILE "${orvo_sysconf_dir}/default/orvo-udpd")
 orvo_full_path(orvo_unit_file "${orvo_unit_dir}/orvo-udpd.service")
 orvo_full_path(orvo_init_file "${orvo_sysconf_dir}/init.d/orvo-udpd")
+orvo_full_path(ORVO_EXPORTER_PATH "${CMAKE_INSTALL_BINDIR}/orvo-exporter")
+orvo_full_path(ORVO_EXPORTER_DEFAULTS_FILE "${orvo_sysconf_dir}/default/orvo-exporter")
 
 # The LED class device that only the appliance has: the service files start
 # the daemon only where it exists.
@@ -39,23 +41,27 @@ set(ORVO_APPLIANCE_DEVICE /sys/class/leds/led1r)
 set(orvo_dist ${PROJECT_BINARY_DIR}/dist)
 configure_file(dist/orvo-udpd.service.in ${orvo_dist}/orvo-udpd.service @ONLY)
 configure_file(dist/orvo-udpd.init.in ${orvo_dist}/orvo-udpd @ONLY)
+configure_file(dist/orvo-exporter.service.in ${orvo_dist}/orvo-exporter.service @ONLY)
 
 # Manual pages: the version and the paths filled in, then compressed.
 string(REPLACE "-" "\\-" ORVO_MAN_UNIT "${orvo_unit_file}")
 string(REPLACE "-" "\\-" ORVO_MAN_INIT "${orvo_init_file}")
 string(REPLACE "-" "\\-" ORVO_MAN_DEFAULTS "${ORVO_DEFAULTS_FILE}")
-set(orvo_manuals)
-foreach(page orvo-udpd.8 orvo-udpc.1)
-  configure_file(man/${page} ${PROJECT_BINARY_DIR}/man/${page} @ONLY)
-  add_custom_command(
-    OUTPUT ${PROJECT_BINARY_DIR}/man/${page}.gz
-    COMMAND gzip -9 -n -c ${page} > ${page}.gz
-    DEPENDS ${PROJECT_BINARY_DIR}/man/${page}
-    WORKING_DIRECTORY ${PROJECT_BINARY_DIR}/man
-    VERBATIM)
-  list(APPEND orvo_manuals ${PROJECT_BINARY_DIR}/man/${page}.gz)
-endforeach()
-add_custom_target(orvo_manuals ALL DEPENDS ${orvo_manuals})
+function(orvo_manual target)
+  set(gzipped)
+  foreach(page ${ARGN})
+    configure_file(man/${page} ${PROJECT_BINARY_DIR}/man/${page} @ONLY)
+    add_custom_command(
+      OUTPUT ${PROJECT_BINARY_DIR}/man/${page}.gz
+      COMMAND gzip -9 -n -c ${page} > ${page}.gz
+      DEPENDS ${PROJECT_BINARY_DIR}/man/${page}
+      WORKING_DIRECTORY ${PROJECT_BINARY_DIR}/man
+      VERBATIM)
+    list(APPEND gzipped ${PROJECT_BINARY_DIR}/man/${page}.gz)
+  endforeach()
+  add_custom_target(${target} ALL DEPENDS ${gzipped})
+endfunction()
+orvo_manual(orvo_manuals orvo-udpd.8 orvo-udpc.1)
 
 install(TARGETS orvo-udpd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS orvo-udpc RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -66,3 +72,22 @@ install(PROGRAMS ${orvo_dist}/orvo-udpd DESTINATION ${orvo_sysconf_dir}/init.d)
 install(FILES dist/orvo-udpc.bash-completion
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
         RENAME orvo-udpc)
+# The Wireshark dissector, in the folder of Lua plugins that Wireshark and
+# tshark load by themselves (`tshark -G folders`: "Global Lua Plugins").
+install(FILES dist/orvo.lua DESTINATION ${CMAKE_INSTALL_LIBDIR}/wireshark/plugins)
+
+# The exporter (the monitoring host's program), its unit and its options.
+# Deferred to the end of the project's CMakeLists.txt, where its target is
+# known.
+function(orvo_install_exporter)
+  if(NOT TARGET orvo-exporter)
+    return()
+  endif()
+  orvo_manual(orvo_exporter_manual orvo-exporter.1)
+  install(TARGETS orvo-exporter RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${PROJECT_BINARY_DIR}/man/orvo-exporter.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${orvo_dist}/orvo-exporter.service DESTINATION ${orvo_unit_dir})
+  install(FILES dist/orvo-exporter.default DESTINATION ${orvo_sysconf_dir}/default
+          RENAME orvo-exporter)
+endfunction()
+cmake_language(DEFER CALL orvo_install_exporter)

@@ -1,6 +1,7 @@
 #!/bin/bash
 # What ships beside the programs: the manual pages, the bash completion, the
-# Debian package and the service files in it.
+# Debian packages (orvo-udpd, orvo-udpc, orvo-exporter) and the service files
+# in them, the Prometheus material.
 #
 #   package_test.sh manuals    SOURCE BUILD
 #   package_test.sh completion SOURCE
@@ -9,6 +10,7 @@
 #   package_test.sh contents   FOLDER VERSION
 #   package_test.sh service    SOURCE FOLDER
 #   package_test.sh initscript FOLDER STUB
+#   package_test.sh prometheus SOURCE
 set -u
 
 failures=0
@@ -35,23 +37,34 @@ log_messages() {
     grep -oE 'kLog[A-Za-z]+\[\] = +"[^"]*"' | sed -E 's/^[^"]*"//; s/"$//; s/%.*//; s/\\n$//'
 }
 
-# The package made by `build`, extracted once into FOLDER/root.
+# The packages of each architecture: the appliance's daemon, the client, and
+# the exporter (not for the appliance).
+amd64_packages="orvo-udpd orvo-udpc orvo-exporter"
+armhf_packages="orvo-udpd orvo-udpc"
+
+# The package NAME for ARCH made by `build`.
+package_file() {
+  local file
+  file=$(ls "$1/$2"_*_"$3".deb 2>/dev/null | head -n 1)
+  [ -n "$file" ] || { echo "FAIL: no $3 package $2 in $1 (the build test makes it)" >&2; exit 1; }
+  echo "$file"
+}
+
+# The amd64 packages made by `build`, extracted together into FOLDER/root.
 package_root() {
-  local folder=$1
-  package=$(ls "$folder"/orvo_*_amd64.deb 2>/dev/null | head -n 1)
-  if [ -z "$package" ]; then
-    echo "FAIL: no package in $folder (the build test makes it)" >&2
-    exit 1
-  fi
+  local folder=$1 name file
   root=$folder/root
   rm -rf "$root"
-  dpkg-deb -x "$package" "$root" || { echo "FAIL: dpkg-deb -x $package" >&2; exit 1; }
+  for name in $amd64_packages; do
+    file=$(package_file "$folder" "$name" amd64) || exit 1
+    dpkg-deb -x "$file" "$root" || { echo "FAIL: dpkg-deb -x $file" >&2; exit 1; }
+  done
 }
 
 # The manual pages as installed: lint clean, and every command described.
 check_manuals() {
   local source=$1 build=$2 page output
-  for page in "$build/man/orvo-udpd.8" "$build/man/orvo-udpc.1"; do
+  for page in "$build/man/orvo-udpd.8" "$build/man/orvo-udpc.1" "$build/man/orvo-exporter.1"; do
     [ -f "$page" ] || { fail "$page was not generated"; continue; }
     if command -v mandoc >/dev/null; then
       output=$(mandoc -T lint -W style "$page" 2>&1)
@@ -147,59 +160,113 @@ check_contents() {
   local folder=$1 version=$2
   package_root "$folder"
 
-  # The control fields.
-  local field value
-  for field in Package:orvo "Version:$version" Architecture:amd64; do
-    value=$(dpkg-deb -f "$package" "${field%%:*}")
-    [ "$value" = "${field#*:}" ] || fail "field ${field%%:*} is [$value], want [${field#*:}]"
+  # The control fields; the daemon and the client take the place of the
+  # single package of earlier versions.
+  local name package field value
+  for name in $amd64_packages; do
+    package=$(package_file "$folder" "$name" amd64)
+    for field in "Package:$name" "Version:$version" Architecture:amd64; do
+      value=$(dpkg-deb -f "$package" "${field%%:*}")
+      [ "$value" = "${field#*:}" ] || fail "$name: field ${field%%:*} is [$value], want [${field#*:}]"
+    done
+    for field in Maintainer Description Section Priority; do
+      [ -n "$(dpkg-deb -f "$package" "$field")" ] || fail "$name: field $field is empty"
+    done
   done
-  for field in Maintainer Description Section Priority; do
-    [ -n "$(dpkg-deb -f "$package" "$field")" ] || fail "field $field is empty"
+  for name in orvo-udpd orvo-udpc; do
+    package=$(package_file "$folder" "$name" amd64)
+    for field in Breaks Replaces; do
+      value=$(dpkg-deb -f "$package" "$field")
+      [ "$value" = "orvo (<< 0.2.0~)" ] || fail "$name: field $field is [$value], want [orvo (<< 0.2.0~)]"
+    done
   done
+  # The transitional package: nothing but its documentation, the two new
+  # packages as its dependencies.
+  package=$(package_file "$folder" orvo all)
+  value=$(dpkg-deb -f "$package" Depends)
+  [ "$value" = "orvo-udpc (>= $version), orvo-udpd (>= $version)" ] || fail "orvo: Depends is [$value]"
+  value=$(dpkg-deb -c "$package" | awk '$1 !~ /^d/ { print $6 }' | tr '\n' ' ')
+  [ "$value" = "./usr/share/doc/orvo/changelog.gz ./usr/share/doc/orvo/copyright " ] ||
+    fail "the transitional package holds $value"
   local depends
+  package=$(package_file "$folder" orvo-udpd amd64)
   depends=$(dpkg-deb -f "$package" Depends)
-  [[ $depends =~ ^libc6\ \(\>=\ ([0-9.]+)\)$ ]] || fail "Depends is [$depends], want libc6 alone"
+  [[ $depends =~ ^libc6\ \(\>=\ ([0-9.]+)\)$ ]] || fail "orvo-udpd: Depends is [$depends], want libc6 alone"
   local declared=${BASH_REMATCH[1]:-0}
+  [ "$(dpkg-deb -f "$(package_file "$folder" orvo-udpc amd64)" Depends)" = "$depends" ] ||
+    fail "orvo-udpc depends on more than the C library"
+  [[ $(dpkg-deb -f "$(package_file "$folder" orvo-exporter amd64)" Depends) == *libmicrohttpd* ]] ||
+    fail "orvo-exporter does not depend on its HTTP library"
   # The maintainer scripts register the service with init-system-helpers.
   [[ $(dpkg-deb -f "$package" Pre-Depends) == "init-system-helpers "* ]] ||
     fail "Pre-Depends is [$(dpkg-deb -f "$package" Pre-Depends)], want init-system-helpers"
   [ "$(dpkg-deb -I "$package" conffiles 2>/dev/null)" = "/etc/init.d/orvo-udpd" ] ||
-    fail "the init script is not the package's one conffile"
+    fail "the init script is not orvo-udpd's one conffile"
+  package=$(package_file "$folder" orvo-exporter amd64)
+  [ "$(dpkg-deb -I "$package" conffiles 2>/dev/null)" = "/etc/default/orvo-exporter" ] ||
+    fail "the exporter's options are not orvo-exporter's one conffile"
+  # Enabled and started on installation.
+  dpkg-deb -I "$package" postinst | grep -q "deb-systemd-helper enable 'orvo-exporter.service'" &&
+    dpkg-deb -I "$package" postinst | grep -q "deb-systemd-invoke \$_dh_action 'orvo-exporter.service'" ||
+    fail "orvo-exporter's postinst does not enable and start the service"
 
   # Every file where it belongs, with its mode and owner, and nothing else.
-  local listing expected
-  listing=$(dpkg-deb -c "$package" | awk '$1 !~ /^d/ { print $1, $2, $6 }' | sort)
-  expected=$(sort <<'EOF'
--rwxr-xr-x root/root ./usr/sbin/orvo-udpd
--rwxr-xr-x root/root ./usr/bin/orvo-udpc
+  local listing expected lua
+  # The folder of Lua plugins that Wireshark loads by itself.
+  lua=$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p')
+  [[ $lua == /usr/lib/*/wireshark/plugins ]] || fail "tshark names no global Lua plugin folder: [$lua]"
+  for name in $amd64_packages; do
+    package=$(package_file "$folder" "$name" amd64)
+    listing=$(dpkg-deb -c "$package" | awk '$1 !~ /^d/ { print $1, $2, $6 }' | sort)
+    case $name in
+      orvo-udpd) expected='-rwxr-xr-x root/root ./usr/sbin/orvo-udpd
 -rw-r--r-- root/root ./usr/share/man/man8/orvo-udpd.8.gz
--rw-r--r-- root/root ./usr/share/man/man1/orvo-udpc.1.gz
 -rw-r--r-- root/root ./lib/systemd/system/orvo-udpd.service
 -rwxr-xr-x root/root ./etc/init.d/orvo-udpd
+-rw-r--r-- root/root ./usr/share/doc/orvo-udpd/examples/control-system.conf' ;;
+      orvo-udpc) expected="-rwxr-xr-x root/root ./usr/bin/orvo-udpc
+-rw-r--r-- root/root ./usr/share/man/man1/orvo-udpc.1.gz
 -rw-r--r-- root/root ./usr/share/bash-completion/completions/orvo-udpc
--rw-r--r-- root/root ./usr/share/doc/orvo/changelog.gz
--rw-r--r-- root/root ./usr/share/doc/orvo/copyright
--rw-r--r-- root/root ./usr/share/doc/orvo/examples/control-system.conf
-EOF
-)
-  [ "$listing" = "$expected" ] ||
-    fail "the package holds"$'\n'"$listing"$'\n'"instead of"$'\n'"$expected"
-  dpkg-deb -c "$package" | awk '$1 ~ /^d/ && ($1 != "drwxr-xr-x" || $2 != "root/root")' | grep -q . &&
-    fail "a folder of the package is not root's with mode 755"
+-rw-r--r-- root/root .$lua/orvo.lua" ;;
+      orvo-exporter) expected='-rwxr-xr-x root/root ./usr/bin/orvo-exporter
+-rw-r--r-- root/root ./usr/share/man/man1/orvo-exporter.1.gz
+-rw-r--r-- root/root ./lib/systemd/system/orvo-exporter.service
+-rw-r--r-- root/root ./etc/default/orvo-exporter
+-rw-r--r-- root/root ./usr/share/doc/orvo-exporter/examples/prometheus.yml
+-rw-r--r-- root/root ./usr/share/doc/orvo-exporter/examples/orvo-rules.yml
+-rw-r--r-- root/root ./usr/share/lintian/overrides/orvo-exporter' ;;
+    esac
+    expected=$(printf '%s\n-rw-r--r-- root/root ./usr/share/doc/%s/changelog.gz\n-rw-r--r-- root/root ./usr/share/doc/%s/copyright\n' \
+      "$expected" "$name" "$name" | sort)
+    [ "$listing" = "$expected" ] ||
+      fail "$name holds"$'\n'"$listing"$'\n'"instead of"$'\n'"$expected"
+    dpkg-deb -c "$package" | awk '$1 ~ /^d/ && ($1 != "drwxr-xr-x" || $2 != "root/root")' | grep -q . &&
+      fail "a folder of $name is not root's with mode 755"
+  done
+  cmp -s "$root$lua/orvo.lua" "$(dirname "$0")/../dist/orvo.lua" || fail "the packaged dissector is not dist/orvo.lua"
+
+  # The armhf build makes the daemon and the client alone.
+  local armhf=() file
+  for name in $armhf_packages; do
+    armhf+=("$(package_file "$folder" "$name" armhf)")
+  done
+  for file in "$folder"/*_armhf.deb; do
+    [[ " ${armhf[*]} " == *" $file "* ]] || fail "the armhf build made $(basename "$file")"
+  done
 
   # The programs: stripped, needing the C library alone, no newer one than
   # the package depends on; the armhf ones too (their dependency is named in
   # debian/shlibs.cross).
-  local armhf
-  armhf=$(ls "$folder"/orvo_*_armhf.deb 2>/dev/null | head -n 1)
-  [ "$(dpkg-deb -f "$armhf" Depends)" = "$depends" ] ||
-    fail "the armhf package depends on [$(dpkg-deb -f "$armhf" Depends)], not [$depends]"
   rm -rf "$folder/root-armhf"
-  dpkg-deb -x "$armhf" "$folder/root-armhf"
+  for file in "${armhf[@]}"; do
+    [ "$(dpkg-deb -f "$file" Depends)" = "$depends" ] ||
+      fail "$(basename "$file") depends on [$(dpkg-deb -f "$file" Depends)], not [$depends]"
+    dpkg-deb -x "$file" "$folder/root-armhf"
+  done
   local program newest
   for program in "$root/usr/sbin/orvo-udpd" "$root/usr/bin/orvo-udpc" \
     "$folder/root-armhf/usr/sbin/orvo-udpd" "$folder/root-armhf/usr/bin/orvo-udpc"; do
-    [ -f "$program" ] || continue
+    [ -f "$program" ] || { fail "$program is missing"; continue; }
     readelf -S -W "$program" | grep -qE '\.symtab|\.debug_' && fail "$program is not stripped"
     readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | grep -qv '^libc\.so\.6$' &&
       fail "$program needs more than the C library"
@@ -207,6 +274,8 @@ EOF
     [ "$(printf '%s\n%s\n' "$newest" "$declared" | sort -V | tail -n 1)" = "$declared" ] ||
       fail "$program needs glibc $newest, the package depends on $declared"
   done
+  readelf -S -W "$root/usr/bin/orvo-exporter" | grep -qE '\.symtab|\.debug_' &&
+    fail "orvo-exporter is not stripped"
 
   # The manual pages: valid gzip, the right page, the package's version and
   # the places the service files really have.
@@ -218,52 +287,79 @@ EOF
     fail "orvo-udpd.8 does not name the installed service files"
   gzip -dc "$root/usr/share/man/man1/orvo-udpc.1.gz" | head -n 1 | grep -q '^\.TH ORVO\\-UDPC 1 ' ||
     fail "orvo-udpc.1.gz is not the client's page"
+  gzip -dc "$root/usr/share/man/man1/orvo-exporter.1.gz" | head -n 1 | grep -q '^\.TH ORVO\\-EXPORTER 1 ' ||
+    fail "orvo-exporter.1.gz is not the exporter's page"
 
-  # The service files start the daemon where the package puts it.
+  # The service files start the programs where the packages put them, the
+  # exporter with the options of its defaults file.
   grep -qx 'ExecStart=/usr/sbin/orvo-udpd $DAEMON_ARGS' "$root/lib/systemd/system/orvo-udpd.service" ||
     fail "the unit does not start /usr/sbin/orvo-udpd"
   grep -qx 'DAEMON=/usr/sbin/orvo-udpd' "$root/etc/init.d/orvo-udpd" ||
     fail "the init script does not start /usr/sbin/orvo-udpd"
+  grep -qx 'ExecStart=/usr/bin/orvo-exporter $ORVO_EXPORTER_ARGS' "$root/lib/systemd/system/orvo-exporter.service" &&
+    grep -qx 'EnvironmentFile=-/etc/default/orvo-exporter' "$root/lib/systemd/system/orvo-exporter.service" ||
+    fail "the exporter's unit does not start /usr/bin/orvo-exporter with /etc/default/orvo-exporter"
+  grep -q '^ORVO_EXPORTER_ARGS=' "$root/etc/default/orvo-exporter" ||
+    fail "/etc/default/orvo-exporter sets no ORVO_EXPORTER_ARGS"
 }
 
-# Both packages: no error and no warning (information tags are shown).
+# Every package: no tag at all, pedantic ones included.
 check_lintian() {
-  local folder=$1 output
-  local packages=("$folder"/orvo_*_amd64.deb "$folder"/orvo_*_armhf.deb)
+  local folder=$1 output name packages=()
+  for name in $amd64_packages; do packages+=("$(package_file "$folder" "$name" amd64)"); done
+  for name in $armhf_packages; do packages+=("$(package_file "$folder" "$name" armhf)"); done
+  packages+=("$(package_file "$folder" orvo all)")
   # lintian leaves files in TMPDIR: give it one of its own.
   local scratch
   scratch=$(mktemp -d)
-  output=$(TMPDIR=$scratch lintian --info --fail-on error,warning "${packages[@]}" 2>&1)
+  output=$(TMPDIR=$scratch lintian --info --pedantic --fail-on error,warning,info,pedantic \
+    "${packages[@]}" 2>&1)
   local status=$?
   rm -rf "$scratch"
-  grep -v '^running with root' <<<"$output"
-  [ "$status" -eq 0 ] || fail "lintian found errors or warnings (status $status)"
+  output=$(grep -v '^running with root' <<<"$output")
+  [ -z "$output" ] || echo "$output"
+  [ "$status" -eq 0 ] && [ -z "$output" ] || fail "lintian found tags (status $status)"
 }
 
 check_service() {
   local source=$1 folder=$2
   package_root "$folder"
   local unit=$root/lib/systemd/system/orvo-udpd.service
+  local exporter=$root/lib/systemd/system/orvo-exporter.service
   grep -qx 'Type=forking' "$unit" || fail "the unit is not Type=forking"
   grep -qx 'Restart=on-failure' "$unit" || fail "the unit does not restart on failure"
   grep -qx 'ConditionPathIsDirectory=/sys/class/leds/led1r' "$unit" ||
     fail "the unit does not start on the appliance alone"
-  # Confined: the score of tools/unit-score.sh, at most 2.5.
+  grep -qx 'DynamicUser=yes' "$exporter" || fail "the exporter does not run under a dynamic user"
+  grep -qx 'WantedBy=multi-user.target' "$exporter" || fail "the exporter's unit is not enabled at boot"
+  # Confined: the scores of tools/unit-score.sh, at most 2.5 for the daemon
+  # and 1.5 for the exporter.
   local output
-  output=$("$source/tools/unit-score.sh" "$unit" 2>&1) ||
+  output=$("$source/tools/unit-score.sh" "$unit" "$exporter" 2>&1) ||
     fail "tools/unit-score.sh:"$'\n'"$output"
-  echo "$output" | tail -n 1
-  # Verified in the package's tree, beside the system's own units (which it
-  # refers to), with the example drop-in that limits who may talk to it; the
-  # manual page it names is looked up there too.
+  grep 'Overall exposure' <<<"$output"
+  # Verified in the packages' tree, beside the system's own units (which they
+  # refer to), the daemon's with the example drop-in that limits who may talk
+  # to it; the manual pages they name are looked up there too.
   mkdir -p "$root/usr/lib/systemd" "$root/etc/systemd/system/orvo-udpd.service.d"
   cp -a /lib/systemd/system "$root/usr/lib/systemd/" || { fail "cannot copy the system's units"; return; }
-  cp "$root/usr/share/doc/orvo/examples/control-system.conf" "$root/etc/systemd/system/orvo-udpd.service.d/"
+  cp "$root/usr/share/doc/orvo-udpd/examples/control-system.conf" "$root/etc/systemd/system/orvo-udpd.service.d/"
   output=$(MANPATH=$root/usr/share/man systemd-analyze verify --root="$root" \
-    /lib/systemd/system/orvo-udpd.service 2>&1)
+    /lib/systemd/system/orvo-udpd.service /lib/systemd/system/orvo-exporter.service 2>&1)
   local status=$?
   [ $status -eq 0 ] && [ -z "$output" ] ||
     fail "systemd-analyze verify (status $status):"$'\n'"$output"
+}
+
+# The Prometheus material: the example configuration as Prometheus reads it,
+# the alerting rules against their tests.
+check_prometheus() {
+  local source=$1 output
+  command -v promtool >/dev/null || { fail "promtool is missing (tools/deps.sh installs prometheus)"; return; }
+  output=$(cd "$source/dist/prometheus" && promtool check config prometheus.yml 2>&1) ||
+    fail "promtool check config:"$'\n'"$output"
+  output=$(cd "$source/dist/prometheus" && promtool test rules orvo-rules.test.yml 2>&1) ||
+    fail "promtool test rules:"$'\n'"$output"
 }
 
 # The init script, with its daemon replaced by a stub that detaches alike.
@@ -331,6 +427,7 @@ case "${1:-}" in
   contents) check_contents "$2" "$3" ;;
   service) check_service "$2" "$3" ;;
   initscript) check_initscript "$2" "$3" ;;
-  *) echo "usage: $0 manuals|completion|build|lintian|contents|service|initscript ..." >&2; exit 2 ;;
+  prometheus) check_prometheus "$2" ;;
+  *) echo "usage: $0 manuals|completion|build|lintian|contents|service|initscript|prometheus ..." >&2; exit 2 ;;
 esac
 finish

@@ -1,35 +1,41 @@
 #!/bin/bash
-# The package on a real Debian 12 with Debian's own systemd as PID 1, in a
+# The packages on a real Debian 12 with Debian's own systemd as PID 1, in a
 # systemd-nspawn container with a private network, given the appliance's
 # platform files as the sandbox gives them: /dev/mem a sparse file served
 # from this host by the DSP stand-in, brightness files under
 # /sys/class/leds, the version file and the settings folder.
 #
-#   system_test.sh ARCH PACKAGE DSPSIM
+#   system_test.sh ARCH DSPSIM PACKAGE...
 #
-# ARCH is amd64 or armhf, PACKAGE the .deb to test, DSPSIM the orvo-dspsim
-# program. A root of another architecture than this machine's runs under
-# qemu-user: the test registers the emulator with binfmt_misc and removes it
-# again.
+# ARCH is amd64 or armhf, DSPSIM the orvo-dspsim program, PACKAGE the .debs
+# to test: the transitional orvo, orvo-udpd and orvo-udpc, and for amd64
+# orvo-exporter. A root of
+# another architecture than this machine's runs under qemu-user: the test
+# registers the emulator with binfmt_misc and removes it again.
 #
 # The root folder is built once with mmdebstrap and kept under
 # ORVO_SYSTEM_CACHE (default /var/cache/orvo-system-root); every run boots
 # an overlay of it and leaves it unchanged. Needs root.
 #
-# Boot 1 is a PC: the package installs, the service is enabled but does not
-# start. Boot 2 is the appliance (a unit of this test mounts the LED files
+# Boot 1 is a PC (and the monitoring host) that had the single package orvo
+# of earlier versions: the packages install over it, the daemon's service is
+# enabled but does not start; the exporter's runs, under a user of its own,
+# confined, and answers /metrics; purged, it leaves nothing. Boot 2 is the
+# appliance (a unit of this test mounts the LED files
 # before the service starts): the service runs from boot, serves, logs to
 # journald, is restarted after kill -9, is confined; then stop, remove,
 # install again, purge. Last, without systemd, the SysV init script starts
 # and stops the daemon in the same root.
 set -u
-if [ $# -ne 3 ]; then
-  echo "usage: $0 ARCH PACKAGE DSPSIM" >&2
+if [ $# -lt 3 ]; then
+  echo "usage: $0 ARCH DSPSIM PACKAGE..." >&2
   exit 2
 fi
 arch=$1
-package=$(readlink -f "$2")
-dspsim=$(readlink -f "$3")
+dspsim=$(readlink -f "$2")
+shift 2
+packages=()
+for file in "$@"; do packages+=("$(readlink -f "$file")"); done
 cache=${ORVO_SYSTEM_CACHE:-/var/cache/orvo-system-root}
 port_hex=C156  # 49494, as /proc/net/udp shows it
 version_text=1.0.0-system
@@ -56,8 +62,10 @@ expect() {
 for tool in mmdebstrap systemd-nspawn nsenter flock; do
   command -v "$tool" >/dev/null || fatal "$tool is missing (tools/deps.sh installs it)"
 done
-[ -f "$package" ] || fatal "no package $2"
-[ -x "$dspsim" ] || fatal "no DSP stand-in $3"
+for file in "${packages[@]}"; do
+  [ -f "$file" ] || fatal "no package $file"
+done
+[ -x "$dspsim" ] || fatal "no DSP stand-in $dspsim"
 emulated=""
 case $arch in
   "$(dpkg --print-architecture)") ;;
@@ -154,6 +162,9 @@ fi
 
 # --- The root folder: built once, shared by every run (lock held while used)
 include=systemd,systemd-sysv,dbus
+# The monitoring host's: the exporter's HTTP library (the container has no
+# network to fetch it from).
+[ -n "$emulated" ] || include=$include,libmicrohttpd12
 root_cache=$cache/bookworm-$arch-$(echo "minbase $include" | md5sum | cut -c1-8)
 mkdir -p "$cache"
 exec 9>"$cache/lock"
@@ -193,8 +204,20 @@ for n in $(seq 1 15); do
   done
 done
 echo "$version_text" >"$run/version/rootfs_system_version"
-cp "$package" "$run/package/"
-deb=/mnt/package/$(basename "$package")
+# The packages as the container sees them, by name: $deb is the daemon's.
+declare -A debs
+for file in "${packages[@]}"; do
+  cp "$file" "$run/package/"
+  debs[$(dpkg-deb -f "$file" Package)]=/mnt/package/$(basename "$file")
+done
+deb=${debs[orvo-udpd]:-}
+[ -n "$deb" ] && [ -n "${debs[orvo-udpc]:-}" ] && [ -n "${debs[orvo]:-}" ] ||
+  fatal "orvo, orvo-udpd and orvo-udpc are all needed"
+[ -n "$emulated" ] || [ -n "${debs[orvo-exporter]:-}" ] || fatal "no orvo-exporter package for $arch"
+exporter_version=""
+for file in "${packages[@]}"; do
+  [ "$(dpkg-deb -f "$file" Package)" != orvo-exporter ] || exporter_version=$(dpkg-deb -f "$file" Version)
+done
 mkdir -p "$run/root/mnt/leds" "$run/root/mnt/package" "$run/root/media/data/mic-array" \
   "$run/root/etc/sw-version"
 
@@ -326,15 +349,85 @@ if [ -n "$emulated" ]; then
   note "under qemu-user the unit runs with PrivateIPC=no"
 fi
 
-# --- Boot 1: a PC with the package installed
+# The single package orvo of 0.1.0 as it was: the daemon's and the client's
+# files, the documentation under the package's own name, the daemon's
+# maintainer scripts and conffile (the dissector came later).
+old=$run/old-orvo
+mkdir -p "$old"
+dpkg-deb -x "$run/package/$(basename "$deb")" "$old"
+dpkg-deb -x "$run/package/$(basename "${debs[orvo-udpc]}")" "$old"
+dpkg-deb -e "$run/package/$(basename "$deb")" "$old/DEBIAN"
+rm -rf "$old/usr/lib" "$old/usr/share/doc/orvo-udpc" "$old/DEBIAN/md5sums"
+mv "$old/usr/share/doc/orvo-udpd" "$old/usr/share/doc/orvo"
+sed -i -e 's/^Package: .*/Package: orvo/' -e 's/^Version: .*/Version: 0.1.0/' \
+  -e '/^Breaks:/d' -e '/^Replaces:/d' -e '/^Installed-Size:/d' "$old/DEBIAN/control"
+dpkg-deb --root-owner-group -b "$old" "$run/package/orvo_0.1.0_$arch.deb" >/dev/null ||
+  fatal "cannot build the package of 0.1.0"
+
+# The exporter on the monitoring host: enabled and started on installation,
+# under a user of its own, confined, answering /metrics (its defaults file
+# has it on 127.0.0.1:9494); purged, it leaves nothing behind.
+eprop() { in_ct systemctl show -p "$1" --value orvo-exporter.service; }
+exporters() { in_ct sh -c 'grep -lx orvo-exporter /proc/[0-9]*/comm 2>/dev/null | wc -l'; }
+check_exporter() {
+  local i pid uid metrics score left
+  expect "the exporter's unit file state" "$(in_ct systemctl is-enabled orvo-exporter.service 2>&1)" enabled
+  for i in $(seq 1 100); do
+    [ "$(eprop ActiveState)" = active ] && break
+    sleep 0.1
+  done
+  expect "the exporter's service" "$(eprop ActiveState)" active
+  pid=$(eprop MainPID)
+  uid=$(in_ct awk '/^Uid:/ { print $2 }' "/proc/$pid/status" 2>/dev/null)
+  # systemd's dynamic users have the IDs 61184 to 65519.
+  [[ $uid =~ ^[0-9]+$ ]] && [ "$uid" -ge 61184 ] && [ "$uid" -le 65519 ] ||
+    fail "the exporter runs as user [$uid], not a dynamic user"
+  expect "the exporter's capabilities" \
+    "$(in_ct awk '/^CapBnd/ { print $2 }' "/proc/$pid/status" 2>/dev/null)" 0000000000000000
+  score=$(in_ct systemd-analyze security orvo-exporter.service 2>&1 |
+    sed -n 's/.*Overall exposure level for orvo-exporter.service: \([0-9.]*\).*/\1/p')
+  note "systemd-analyze security of the exporter in the container: $score"
+  awk -v s="$score" 'BEGIN { exit !(s != "" && s <= 1.5) }' || fail "exporter's exposure $score, over 1.5"
+  # /metrics over the container's loopback, with bash's /dev/tcp (the root
+  # has no HTTP client).
+  for i in $(seq 1 50); do
+    metrics=$(in_ct timeout 10 bash -c 'exec 3<>/dev/tcp/127.0.0.1/9494 &&
+      printf "GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n" >&3 && cat <&3' 2>/dev/null | tr -d '\r')
+    [ -n "$metrics" ] && break
+    sleep 0.2
+  done
+  grep -q '^HTTP/1\.[01] 200' <<<"$metrics" &&
+    grep -qE '^orvo_exporter_build_info\{.*version="'"$exporter_version"'".*\} 1$' <<<"$metrics" ||
+    fail "the exporter's /metrics: $metrics $(in_ct journalctl -u orvo-exporter --no-pager)"
+  output=$(in_ct dpkg --purge orvo-exporter 2>&1) || fail "dpkg --purge orvo-exporter: $output"
+  expect "exporters after purge" "$(exporters)" 0
+  left=$(in_ct sh -c 'ls -d /etc/default/orvo-exporter /lib/systemd/system/orvo-exporter.service \
+    /etc/systemd/system/*/orvo-exporter.service /var/lib/systemd/deb-systemd-helper-enabled/*exporter* \
+    2>/dev/null')
+  [ -z "$left" ] || fail "dpkg --purge orvo-exporter left $left"
+}
+
+# --- Boot 1: a PC (and the monitoring host) that had orvo 0.1.0
 note "boot 1: a machine that is not the appliance"
 boot "$run/boot1.log"
-output=$(in_ct dpkg -i "$deb" 2>&1) || fail "dpkg -i on the PC: $output"
+output=$(in_ct dpkg -i "/mnt/package/orvo_0.1.0_$arch.deb" 2>&1) || fail "dpkg -i orvo 0.1.0: $output"
+# The new packages over it, the transitional one first (dpkg takes them in
+# that order, and orvo-udpd breaks orvo of 0.1.0).
+new=("${debs[orvo]}" "$deb" "${debs[orvo-udpc]}")
+[ -z "${debs[orvo-exporter]:-}" ] || new+=("${debs[orvo-exporter]}")
+output=$(in_ct dpkg -i "${new[@]}" 2>&1) || fail "dpkg -i over orvo 0.1.0: $output"
+expect "orvo after the upgrade" "$(in_ct dpkg-query -W -f='${Version} ${Status}' orvo 2>&1)" \
+  "$(dpkg-deb -f "$run/package/$(basename "${debs[orvo]}")" Version) install ok installed"
+# The transitional package goes; what it took over stays in place.
+output=$(in_ct dpkg --purge orvo 2>&1) || fail "dpkg --purge orvo: $output"
 expect "unit file state after install" "$(in_ct systemctl is-enabled orvo-udpd.service 2>&1)" enabled
+in_ct test -x /etc/init.d/orvo-udpd || fail "the init script is not executable after the upgrade"
+in_ct test -x /usr/bin/orvo-udpc || fail "the client is gone after the upgrade"
 expect "the service on the PC" "$(prop ActiveState)" inactive
 expect "the unit's start condition on the PC" "$(prop ConditionResult)" no
 in_ct systemctl start orvo-udpd.service
 expect "daemons on the PC after systemctl start" "$(daemons)" 0
+[ -n "$emulated" ] || check_exporter
 halt_container
 
 # --- Boot 2: the appliance
@@ -407,7 +500,7 @@ expect "seccomp mode" "$(awk '/^Seccomp:/ { print $2 }' <<<"$status")" 2
 dropin=/etc/systemd/system/orvo-udpd.service.d/control-system.conf
 allow_only() {
   in_ct sh -c "mkdir -p ${dropin%/*} && sed 's/^IPAddressAllow=.*/IPAddressAllow=$1/' \
-    /usr/share/doc/orvo/examples/control-system.conf >$dropin && systemctl daemon-reload"
+    /usr/share/doc/orvo-udpd/examples/control-system.conf >$dropin && systemctl daemon-reload"
 }
 allow_only 127.0.0.2
 expect "allow list" "$(prop IPAddressAllow)" 127.0.0.2/32
@@ -456,9 +549,9 @@ expect "state after stop" "$(prop ActiveState)" inactive
 expect "daemons after stop" "$(daemons)" 0
 in_ct systemctl start orvo-udpd.service
 sums=$(settings_sums)
-output=$(in_ct dpkg -r orvo 2>&1) || fail "dpkg -r: $output"
+output=$(in_ct dpkg -r orvo-udpd 2>&1) || fail "dpkg -r: $output"
 expect "daemons after dpkg -r" "$(daemons)" 0
-expect "package state after dpkg -r" "$(in_ct dpkg-query -W -f='${Status}' orvo)" \
+expect "package state after dpkg -r" "$(in_ct dpkg-query -W -f='${Status}' orvo-udpd)" \
   "deinstall ok config-files"
 in_ct test -e /lib/systemd/system/orvo-udpd.service && fail "dpkg -r left the unit"
 in_ct test -x /etc/init.d/orvo-udpd && fail "dpkg -r left the init script executable"
@@ -470,10 +563,10 @@ wait_port >/dev/null || fail "the daemon installed again never bound its port"
 expect "EQ 1 after removal and installation" "$(client EQ 1)" "ACK EQ 1 -3"
 
 sums=$(settings_sums)
-output=$(in_ct dpkg --purge orvo 2>&1) || fail "dpkg --purge: $output"
+output=$(in_ct dpkg --purge orvo-udpd 2>&1) || fail "dpkg --purge: $output"
 expect "daemons after purge" "$(daemons)" 0
-expect "package state after purge" "$(in_ct dpkg-query -W -f='${Status}' orvo 2>&1)" \
-  "dpkg-query: no packages found matching orvo"
+expect "package state after purge" "$(in_ct dpkg-query -W -f='${Status}' orvo-udpd 2>&1)" \
+  "dpkg-query: no packages found matching orvo-udpd"
 left=$(in_ct sh -c 'ls -d /etc/init.d/orvo-udpd /etc/rc?.d/*orvo-udpd \
   /etc/systemd/system/*/orvo-udpd.service /var/lib/systemd/deb-systemd-helper-enabled/*orvo* \
   2>/dev/null')
@@ -508,7 +601,7 @@ check parent "\$(cut -d ' ' -f 4 /proc/\$(pidof orvo-udpd)/stat 2>/dev/null)"
 /etc/init.d/orvo-udpd stop >/dev/null; check stop \$?
 check daemons "\$(pidof orvo-udpd | wc -w)"
 /etc/init.d/orvo-udpd status >/dev/null; check status-after-stop \$?
-dpkg --purge orvo >/dev/null 2>&1; check purge \$?
+dpkg --purge orvo-udpd >/dev/null 2>&1; check purge \$?
 echo done
 EOF
 output=$( (in_cgroups timeout 120 systemd-nspawn "${nspawn_args[@]}" --as-pid2 /bin/sh /sysv-check.sh) 2>&1 |

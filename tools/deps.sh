@@ -18,7 +18,9 @@ packages="$packages clang-format"
 packages="$packages iproute2"
 # The exporter for Prometheus: its HTTP library, found through pkg-config.
 packages="$packages libmicrohttpd-dev pkg-config"
-# promtool, which the exporter's tests check its metrics with.
+# Prometheus: the server the monitor test runs on a virtual site, and
+# promtool, which checks the exporter's metrics and the shipped example
+# configuration and tests its alerting rules.
 packages="$packages prometheus"
 # The appliance's CPU: cross compiler, its binutils, GoogleTest's sources to
 # build for it, and the emulator that runs its programs here.

@@ -1,8 +1,12 @@
 #!/bin/sh
-# Builds the Debian packages of the appliance programs with debhelper (the
-# debian/ folder): for amd64 (this machine) and armhf (the appliance,
-# cross-built with dpkg-buildpackage -a armhf and the cross toolchain). Needs
-# what tools/deps.sh installs.
+# Builds the Debian packages with debhelper (the debian/ folder): for amd64
+# (this machine) orvo-udpd, orvo-udpc and orvo-exporter; for armhf (the
+# appliance, cross-built with dpkg-buildpackage -a armhf and the cross
+# toolchain) orvo-udpd and orvo-udpc alone, with the build profile
+# pkg.orvo.noexporter (the exporter runs on the monitoring host, and its HTTP
+# library is not needed for armhf). Both also make the transitional package
+# orvo (architecture all), which takes an installed orvo of 0.1.0 over to
+# orvo-udpd and orvo-udpc. Needs what tools/deps.sh installs.
 #
 #   tools/package.sh [-o FOLDER] [ARCH ...]     ARCH: amd64, armhf (default both)
 #
@@ -41,17 +45,27 @@ for arch in "$@"; do
     tar -C "$source" -xf -
   echo "== $arch"
   options="-b -us -uc"
-  [ "$arch" = "$(dpkg --print-architecture)" ] || options="$options -a $arch"
+  packages="orvo-udpd orvo-udpc orvo-exporter"
+  if [ "$arch" != "$(dpkg --print-architecture)" ]; then
+    options="$options -a $arch -Ppkg.orvo.noexporter"
+    packages="orvo-udpd orvo-udpc"
+  fi
   # shellcheck disable=SC2086
   if ! (cd "$source" && dpkg-buildpackage $options >"$build/build.log" 2>&1); then
     tail -n 40 "$build/build.log" >&2
     echo "dpkg-buildpackage failed for $arch: $build/build.log" >&2
     exit 1
   fi
-  package=$build/orvo_${version}_$arch.deb
-  [ -f "$package" ] || { echo "dpkg-buildpackage made no $arch package" >&2; exit 1; }
+  files=""
+  for name in $packages; do files="$files ${name}_${version}_$arch.deb"; done
+  files="$files orvo_${version}_all.deb"
+  for file in $files; do
+    [ -f "$build/$file" ] || { echo "dpkg-buildpackage made no $file" >&2; exit 1; }
+  done
   "$root/tools/check-libs.sh" "$source"/obj-*/orvo-udpd "$source"/obj-*/orvo-udpc
   [ "$arch" != armhf ] || "$root/tools/footprint.sh" "$(echo "$source"/obj-*)"
-  mv "$package" "$out/"
-  echo "built $out/$(basename "$package")"
+  for file in $files; do
+    mv "$build/$file" "$out/"
+    echo "built $out/$file ($(stat -c %s "$out/$file") bytes)"
+  done
 done
