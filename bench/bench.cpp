@@ -20,6 +20,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -100,7 +101,7 @@ bool connect_to(Target& target, const OpenUdp& open_udp) {
 }
 
 // count closed-loop requests; records their round trips unless warming up.
-void run(Target& target, long count, bool record, bool spin) {
+void run(Target& target, long count, bool record, bool yield) {
   char reply[4096];
   const auto started = Clock::now();
   for (long i = 0; i < count; ++i) {
@@ -111,16 +112,13 @@ void run(Target& target, long count, bool record, bool spin) {
     }
     // Spin on the socket: a client that sleeps measures the wake-up of its
     // own CPU (a virtual machine's idle CPU can take tens of microseconds).
-    // On a board (-a) the client waits instead: there the echo server may
-    // share the client's CPU, and a spinning client would hold it for a
-    // whole time slice before each echo.
+    // On a board (-a) the spin yields: there the server may share the
+    // client's CPU, and would otherwise wait for the client's time slice to
+    // end before each reply.
     ssize_t got = -1;
     auto answered = sent;
     do {
-      if (!spin) {
-        pollfd ready{target.socket, POLLIN, 0};
-        poll(&ready, 1, 1000);
-      }
+      if (yield) sched_yield();
       got = recv(target.socket, reply, sizeof reply, MSG_DONTWAIT);
       answered = Clock::now();
     } while (got < 0 && (errno == EAGAIN || errno == EINTR) &&
@@ -206,11 +204,11 @@ int main(int argc, char** argv) {
       return 1;
     }
     target.round_trips_us.reserve(static_cast<size_t>(requests));
-    run(target, 500, false, !attach);
+    run(target, 500, false, attach);
   }
   for (long round = 0; round < rounds; ++round) {
     for (Target& target : targets) {
-      run(target, requests / rounds + (round < requests % rounds ? 1 : 0), true, !attach);
+      run(target, requests / rounds + (round < requests % rounds ? 1 : 0), true, attach);
     }
   }
 

@@ -25,7 +25,7 @@ int main() {
       printf("%s%s", led == 1 && component == 'r' ? "" : " ", path + folder);
     }
   }
-  printf("'\nwindow_address=0x%08lx\nwindow_size=0x%x\n", static_cast<unsigned long>(kDspWindowAddress),
-         kDspWindowSize);
+  printf("'\nwindow_address=0x%08lx\nwindow_size=0x%x\n",
+         static_cast<unsigned long>(kDspWindowAddress), kDspWindowSize);
   return 0;
 }

@@ -92,6 +92,7 @@ dump_service() {
   journalctl -b --no-pager -o short-monotonic -u "$unit" 2>&1 | tail -n 30 | sed 's/^/ORVO-BOARD log /'
 }
 
+checks_started=$(uptime_s)
 figure "kernel: $(uname -r) $(uname -m)"
 figure "multi-user.target reached: $(systemctl show -p ActiveEnterTimestampMonotonic --value \
   multi-user.target | awk '{ printf "%.1f", $1 / 1e6 }') s after boot"
@@ -234,8 +235,13 @@ for n in $(seq 1 "$((count / 3))"); do
   esac
 done
 expect "LEDs showing the state (on/off)" "$(leds_now)" "$(leds_expected "$on")"
-figure "RssAnon of the daemon: $(status_field "$pid" RssAnon) kB" \
-  "(RssFile $(status_field "$pid" RssFile) kB, VmRSS $(status_field "$pid" VmRSS) kB)"
+# /proc/PID/status takes its figures from counters that this kernel (6.1)
+# keeps per thread and adds up only now and then; smaps_rollup counts the
+# pages themselves.
+rollup() { awk -v f="$1:" '$1 == f { print $2 }' "/proc/$pid/smaps_rollup"; }
+figure "private memory of the daemon: Anonymous $(rollup Anonymous) kB, Rss $(rollup Rss) kB," \
+  "Pss $(rollup Pss) kB (status: RssAnon $(status_field "$pid" RssAnon) kB," \
+  "VmRSS $(status_field "$pid" VmRSS) kB)"
 
 # --- The benchmark: ratios to a bare UDP echo server on the same loopback
 if bench=$("$dir/orvo-bench" -a -n "${bench_requests:-2000}" -r 4 2>&1); then
@@ -285,4 +291,5 @@ expect "daemons after dpkg -r" "$(pidof orvo-udpd)" ""
 expect "settings after dpkg -r" "$(cd /media/data/mic-array && md5sum -- *)" "$sums"
 
 say "failed units: $(systemctl --failed --plain --no-legend | cut -d ' ' -f 1 | tr '\n' ' ')"
+figure "the checks took $(awk -v a="$checks_started" -v b="$(uptime_s)" 'BEGIN { printf "%.0f", b - a }') s"
 finish
