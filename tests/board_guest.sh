@@ -6,6 +6,7 @@
 #   ORVO-BOARD ok WHAT                a check that passed
 #   ORVO-BOARD fail WHAT: DETAIL      a check that failed
 #   ORVO-BOARD figure NAME: VALUE     a measurement, printed by the host
+#   ORVO-BOARD reboot                 the first boot is over (the packages installed)
 #   ORVO-BOARD done                   the last line; then the board powers off
 #
 # Next to this script: the packages under test (debs/), the armhf
@@ -16,6 +17,7 @@ dir=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=/dev/null
 . "$dir/facts"
 port_hex=C156 # 49494, as /proc/net/udp shows it
+led_count=$(($(wc -w <<<"$led_names") / 3))
 unit=orvo-udpd.service
 
 say() { echo "ORVO-BOARD $*"; }
@@ -93,49 +95,76 @@ dump_service() {
 }
 
 checks_started=$(uptime_s)
-figure "kernel: $(uname -r) $(uname -m)"
 figure "multi-user.target reached: $(systemctl show -p ActiveEnterTimestampMonotonic --value \
   multi-user.target | awk '{ printf "%.1f", $1 / 1e6 }') s after boot"
+# The board boots twice. The first boot checks the platform as the device
+# tree makes it and the DSP, installs the packages with dpkg and sees the
+# service start; then the board boots again, and the second boot checks the
+# appliance as it comes up.
+installed=/var/lib/orvo-board/installed
+first_boot() {
+  figure "kernel: $(uname -r) $(uname -m)"
 
-# --- The platform: the LED class devices of the device tree, the window
-count=0
-for name in $led_names; do
-  [ -e "/sys/class/leds/$name/brightness" ] && count=$((count + 1))
-done
-expect "LED class devices" "$count" "$(wc -w <<<"$led_names")"
-figure "LED max_brightness: $(cat "/sys/class/leds/${led_names%% *}/max_brightness")" \
-  "(GPIO LEDs: a level reads back as on or off)"
-# The window must be kept out of the kernel's RAM (a no-map reservation), or
-# the kernel would not let /dev/mem map it.
-window=$((window_address))
-in_ram=""
-while IFS= read -r line; do
-  case $line in
-    [0-9a-f]*" : System RAM")
-      range=${line%% *}
-      [ "$window" -ge $((16#${range%-*})) ] && [ "$window" -le $((16#${range#*-})) ] && in_ram=$range
-      ;;
-  esac
-done </proc/iomem
-expect "System RAM holding the mailbox window $(printf '%08x' "$window")" "$in_ram" ""
+  # --- The platform: the LED class devices of the device tree, the window
+  count=0
+  for name in $led_names; do
+    [ -e "/sys/class/leds/$name/brightness" ] && count=$((count + 1))
+  done
+  expect "LED class devices" "$count" "$(wc -w <<<"$led_names")"
+  figure "LED max_brightness: $(cat "/sys/class/leds/${led_names%% *}/max_brightness")" \
+    "(GPIO LEDs: a level reads back as on or off)"
+  # The window must be kept out of the kernel's RAM (a no-map reservation), or
+  # the kernel would not let /dev/mem map it.
+  window=$((window_address))
+  in_ram=""
+  while IFS= read -r line; do
+    case $line in
+      [0-9a-f]*" : System RAM")
+        range=${line%% *}
+        [ "$window" -ge $((16#${range%-*})) ] && [ "$window" -le $((16#${range#*-})) ] && in_ram=$range
+        ;;
+    esac
+  done </proc/iomem
+  expect "System RAM holding the mailbox window $(printf '%08x' "$window")" "$in_ram" ""
 
-# --- The DSP stand-in on /dev/mem, then the packages
-systemctl start orvo-board-dsp.service
-expect "DSP stand-in on /dev/mem" "$(systemctl is-active orvo-board-dsp.service)" active
-output=$(dpkg -i "$dir"/debs/*.deb 2>&1)
-status=$?
-expect "dpkg -i $(cd "$dir/debs" && echo *.deb)" "$status" 0
-[ "$status" -eq 0 ] || { sed 's/^/ORVO-BOARD log /' <<<"$output"; dump_service; }
-expect "orvo-udpc installed" "$(command -v orvo-udpc)" /usr/bin/orvo-udpc
-expect "the service after installation" "$(prop ActiveState)" active
-if wait_port 120; then
-  figure "start-up, self-test included: $(since InactiveExitTimestampMonotonic) s to the open port"
-  ok "the daemon opened its port"
-else
-  bad "the daemon never opened its port"
+  # --- The DSP stand-in on /dev/mem (started with the board), then the packages
+  expect "DSP stand-in on /dev/mem" "$(systemctl is-active orvo-board-dsp.service)" active
+  output=$(dpkg -i "$dir"/debs/*.deb 2>&1)
+  status=$?
+  expect "dpkg -i $(cd "$dir/debs" && echo *.deb)" "$status" 0
+  [ "$status" -eq 0 ] || { sed 's/^/ORVO-BOARD log /' <<<"$output"; dump_service; }
+  expect "orvo-udpc installed" "$(command -v orvo-udpc)" /usr/bin/orvo-udpc
+  expect "the service after installation" "$(prop ActiveState)" active
+  if wait_port 120; then
+    figure "start-up, self-test included: $(since InactiveExitTimestampMonotonic) s to the open port"
+    ok "the daemon opened its port"
+  else
+    bad "the daemon never opened its port"
+    dump_service
+    finish
+  fi
+}
+if [ ! -e "$installed" ]; then
+  first_boot
+  mkdir -p "${installed%/*}" && touch "$installed"
+  say reboot
+  systemctl reboot --no-block
+  exit 0
+fi
+
+# --- The appliance as it boots: the service started with the board, its
+# LED class devices (a module that udev loads) and the DSP in place
+expect "the service after boot" "$(prop ActiveState)" active
+expect "the service's start condition at boot" "$(prop ConditionResult)" yes
+seconds() { awk '{ printf "%.1f", $1 / 1e6 }'; }
+figure "the service started $(prop InactiveExitTimestampMonotonic | seconds) s after boot;" \
+  "udev set up ${led_names%% *} at $(udevadm info -q property -p "/class/leds/${led_names%% *}" |
+    sed -n 's/^USEC_INITIALIZED=//p' | seconds) s"
+wait_port 120 || {
+  bad "the daemon started at boot never opened its port"
   dump_service
   finish
-fi
+}
 pid=$(main_pid) || {
   bad "the service has no main process orvo-udpd"
   dump_service
@@ -225,7 +254,7 @@ expect FU "$(client FU)" "ACK FU"
 # The LED state: every LED blue but LED 3 (nulled: red), LED 5 (blue
 # switched off: dark), LED 7 (green added) and LED 9 (white).
 on=""
-for n in $(seq 1 "$((count / 3))"); do
+for n in $(seq 1 "$led_count"); do
   case $n in
     3) on="$on led3r=1" ;;
     5) ;;

@@ -175,6 +175,7 @@ check_contents() {
 -rw-r--r-- root/root ./usr/share/man/man8/orvo-udpd.8.gz
 -rw-r--r-- root/root ./usr/share/man/man1/orvo-udpc.1.gz
 -rw-r--r-- root/root ./lib/systemd/system/orvo-udpd.service
+-rw-r--r-- root/root ./lib/udev/rules.d/60-orvo-udpd.rules
 -rwxr-xr-x root/root ./etc/init.d/orvo-udpd
 -rw-r--r-- root/root ./usr/share/bash-completion/completions/orvo-udpc
 -rw-r--r-- root/root ./usr/share/doc/orvo/changelog.gz
