@@ -1,10 +1,12 @@
 // orvo-bench: request rate and round-trip latency of the daemon, against the
 // floor that the loopback itself sets.
 //
-//   orvo-bench [-n REQUESTS] [-r ROUNDS]
+//   orvo-bench [-a] [-n REQUESTS] [-r ROUNDS]
 //
-// Starts the real daemon in a fresh appliance sandbox (with the DSP stand-in)
-// and, in the same network namespace, a minimal UDP echo server: a process
+// Starts the real daemon in a fresh appliance sandbox (with the DSP stand-in),
+// or with -a takes the daemon that already serves this machine's loopback
+// (the service on a board), and, in the same network namespace, a minimal
+// UDP echo server: a process
 // that only receives a datagram and sends it back. A closed-loop client (one
 // request outstanding) then sends REQUESTS requests (default 20,000) to each
 // target, in ROUNDS interleaved rounds (default 5) so that all targets see the
@@ -18,6 +20,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,6 +30,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -68,9 +72,12 @@ struct Target {
   }
 }
 
-// The echo server: a child process on its own socket in the jail's network.
-pid_t start_echo(const sim::Sandbox& box) {
-  const int fd = box.open_udp();
+// A UDP socket in the daemon's network (the jail's, or this process's own).
+using OpenUdp = std::function<int()>;
+
+// The echo server: a child process on its own socket in the daemon's network.
+pid_t start_echo(const OpenUdp& open_udp) {
+  const int fd = open_udp();
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(kEchoPort);
@@ -83,8 +90,8 @@ pid_t start_echo(const sim::Sandbox& box) {
   return pid;
 }
 
-bool connect_to(Target& target, const sim::Sandbox& box) {
-  target.socket = box.open_udp();
+bool connect_to(Target& target, const OpenUdp& open_udp) {
+  target.socket = open_udp();
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(target.port);
@@ -94,7 +101,7 @@ bool connect_to(Target& target, const sim::Sandbox& box) {
 }
 
 // count closed-loop requests; records their round trips unless warming up.
-void run(Target& target, long count, bool record) {
+void run(Target& target, long count, bool record, bool yield) {
   char reply[4096];
   const auto started = Clock::now();
   for (long i = 0; i < count; ++i) {
@@ -105,9 +112,13 @@ void run(Target& target, long count, bool record) {
     }
     // Spin on the socket: a client that sleeps measures the wake-up of its
     // own CPU (a virtual machine's idle CPU can take tens of microseconds).
+    // On a board (-a) the spin yields: there the server may share the
+    // client's CPU, and would otherwise wait for the client's time slice to
+    // end before each reply.
     ssize_t got = -1;
     auto answered = sent;
     do {
+      if (yield) sched_yield();
       got = recv(target.socket, reply, sizeof reply, MSG_DONTWAIT);
       answered = Clock::now();
     } while (got < 0 && (errno == EAGAIN || errno == EINTR) &&
@@ -139,29 +150,42 @@ double percentile(std::vector<double> values, double fraction) {
 
 int main(int argc, char** argv) {
   long requests = 20000, rounds = 5;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (strcmp(argv[i], "-n") == 0) requests = atol(argv[i + 1]);
-    if (strcmp(argv[i], "-r") == 0) rounds = atol(argv[i + 1]);
+  bool attach = false, usage = false;
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "-a") == 0) {
+      attach = true;
+    } else if (i + 1 < argc && strcmp(argv[i], "-n") == 0) {
+      requests = atol(argv[++i]);
+    } else if (i + 1 < argc && strcmp(argv[i], "-r") == 0) {
+      rounds = atol(argv[++i]);
+    } else {
+      usage = true;
+    }
   }
-  if (argc % 2 == 0 || requests < 1 || rounds < 1 || rounds > requests) {
-    fputs("usage: orvo-bench [-n REQUESTS] [-r ROUNDS]\n", stderr);
+  if (usage || requests < 1 || rounds < 1 || rounds > requests) {
+    fputs("usage: orvo-bench [-a] [-n REQUESTS] [-r ROUNDS]\n", stderr);
     return 2;
   }
 
   std::string error;
-  const std::unique_ptr<sim::Sandbox> box = sim::Sandbox::create({}, &error);
-  if (!box) {
-    fprintf(stderr, "orvo-bench: %s\n", error.c_str());
-    return 1;
+  std::unique_ptr<sim::Sandbox> box;
+  DspStandin* dsp = nullptr;
+  OpenUdp open_udp = [] { return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); };
+  if (!attach) {
+    box = sim::Sandbox::create({}, &error);
+    if (!box) {
+      fprintf(stderr, "orvo-bench: %s\n", error.c_str());
+      return 1;
+    }
+    dsp = dsp_standin_start(box->host_path(kPhysicalMemoryPath).c_str(), DspStandinConfig{});
+    if (dsp == nullptr || !box->start_daemon({"notest"}, &error) ||
+        !box->wait_listening(std::chrono::seconds(30))) {
+      fprintf(stderr, "orvo-bench: cannot start the daemon: %s\n", error.c_str());
+      return 1;
+    }
+    open_udp = [&box] { return box->open_udp(); };
   }
-  DspStandin* dsp =
-      dsp_standin_start(box->host_path(kPhysicalMemoryPath).c_str(), DspStandinConfig{});
-  if (dsp == nullptr || !box->start_daemon({"notest"}, &error) ||
-      !box->wait_listening(std::chrono::seconds(30))) {
-    fprintf(stderr, "orvo-bench: cannot start the daemon: %s\n", error.c_str());
-    return 1;
-  }
-  const pid_t echo = start_echo(*box);
+  const pid_t echo = start_echo(open_udp);
   if (echo < 0) {
     fputs("orvo-bench: cannot start the echo server\n", stderr);
     return 1;
@@ -175,16 +199,16 @@ int main(int argc, char** argv) {
       {"unknown keyword", "FOO\r", "NACK FOO\r", orvo::kControlPort},
   };
   for (Target& target : targets) {
-    if (!connect_to(target, *box)) {
+    if (!connect_to(target, open_udp)) {
       fputs("orvo-bench: cannot open a client socket\n", stderr);
       return 1;
     }
     target.round_trips_us.reserve(static_cast<size_t>(requests));
-    run(target, 500, false);
+    run(target, 500, false, attach);
   }
   for (long round = 0; round < rounds; ++round) {
     for (Target& target : targets) {
-      run(target, requests / rounds + (round < requests % rounds ? 1 : 0), true);
+      run(target, requests / rounds + (round < requests % rounds ? 1 : 0), true, attach);
     }
   }
 

@@ -6,12 +6,15 @@
 include(GNUInstallDirs)
 
 # With the prefix /usr the service files go to the system's own folders
-# (/lib/systemd/system as Debian 12 has it, /etc/init.d, /etc/default);
+# (/lib/systemd/system and /lib/udev/rules.d as Debian 12 has them,
+# /etc/init.d, /etc/default);
 # with any other prefix they stay below it.
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
   set(orvo_unit_dir /lib/systemd/system)
+  set(orvo_udev_dir /lib/udev/rules.d)
 else()
   set(orvo_unit_dir lib/systemd/system)
+  set(orvo_udev_dir lib/udev/rules.d)
 endif()
 if(IS_ABSOLUTE "${CMAKE_INSTALL_SYSCONFDIR}" OR CMAKE_INSTALL_PREFIX STREQUAL "/usr")
   set(orvo_sysconf_dir "${CMAKE_INSTALL_FULL_SYSCONFDIR}")
@@ -37,11 +40,13 @@ orvo_full_path(ORVO_EXPORTER_DEFAULTS_FILE "${orvo_sysconf_dir}/default/orvo-exp
 # The LED class device that only the appliance has: the service files start
 # the daemon only where it exists.
 set(ORVO_APPLIANCE_DEVICE /sys/class/leds/led1r)
+get_filename_component(ORVO_APPLIANCE_LED ${ORVO_APPLIANCE_DEVICE} NAME)
 
 set(orvo_dist ${PROJECT_BINARY_DIR}/dist)
 configure_file(dist/orvo-udpd.service.in ${orvo_dist}/orvo-udpd.service @ONLY)
 configure_file(dist/orvo-udpd.init.in ${orvo_dist}/orvo-udpd @ONLY)
 configure_file(dist/orvo-exporter.service.in ${orvo_dist}/orvo-exporter.service @ONLY)
+configure_file(dist/orvo-udpd.rules.in ${orvo_dist}/orvo-udpd.rules @ONLY)
 
 # Manual pages: the version and the paths filled in, then compressed.
 string(REPLACE "-" "\\-" ORVO_MAN_UNIT "${orvo_unit_file}")
@@ -69,6 +74,7 @@ install(FILES ${PROJECT_BINARY_DIR}/man/orvo-udpd.8.gz DESTINATION ${CMAKE_INSTA
 install(FILES ${PROJECT_BINARY_DIR}/man/orvo-udpc.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${orvo_dist}/orvo-udpd.service DESTINATION ${orvo_unit_dir})
 install(PROGRAMS ${orvo_dist}/orvo-udpd DESTINATION ${orvo_sysconf_dir}/init.d)
+install(FILES ${orvo_dist}/orvo-udpd.rules DESTINATION ${orvo_udev_dir} RENAME 60-orvo-udpd.rules)
 install(FILES dist/orvo-udpc.bash-completion
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
         RENAME orvo-udpc)

@@ -1,9 +1,14 @@
 // orvo-dspsim: serves the DSP mailbox in a window file (a stand-in for
 // /dev/mem) until SIGINT or SIGTERM, so that a daemon outside the sandbox (in
-// a container booted by the system test) has its DSP.
+// a container booted by the system test) has its DSP, or so that a board
+// without the DSP (the emulated one of the board test) has one behind the
+// real /dev/mem.
 //
-//   orvo-dspsim --mem PATH     serves PATH, made (sparse) when it is missing
+//   orvo-dspsim --mem PATH     serves PATH, made (sparse) when it is missing;
+//                              a device node (/dev/mem) is served as it is
 //   orvo-dspsim --make PATH    only makes PATH, as large as the window needs
+
+#include <sys/stat.h>
 
 #include <csignal>
 #include <cstdio>
@@ -23,7 +28,9 @@ int main(int argc, char** argv) {
   sigaddset(&stop, SIGTERM);
   // Blocked before the serving thread starts, so that only sigwait takes them.
   sigprocmask(SIG_BLOCK, &stop, nullptr);
-  if (dsp_standin_make_mem(argv[2]) != 0) {
+  struct stat node {};
+  const bool device = serve && stat(argv[2], &node) == 0 && S_ISCHR(node.st_mode);
+  if (!device && dsp_standin_make_mem(argv[2]) != 0) {
     perror("orvo-dspsim: cannot make the window file");
     return 1;
   }

@@ -222,6 +222,7 @@ check_contents() {
       orvo-udpd) expected='-rwxr-xr-x root/root ./usr/sbin/orvo-udpd
 -rw-r--r-- root/root ./usr/share/man/man8/orvo-udpd.8.gz
 -rw-r--r-- root/root ./lib/systemd/system/orvo-udpd.service
+-rw-r--r-- root/root ./lib/udev/rules.d/60-orvo-udpd.rules
 -rwxr-xr-x root/root ./etc/init.d/orvo-udpd
 -rw-r--r-- root/root ./usr/share/doc/orvo-udpd/examples/control-system.conf' ;;
       orvo-udpc) expected="-rwxr-xr-x root/root ./usr/bin/orvo-udpc

@@ -33,6 +33,9 @@ packages="$packages debhelper lintian mmdebstrap systemd-container"
 # The armhf root of the system test: its programs under qemu-user, also
 # inside the container (a static emulator), and the check mmdebstrap needs.
 packages="$packages qemu-user-static arch-test"
+# The board test: Debian's ARM kernel under full-system emulation, and the
+# device tree compiler for the board's LEDs and DSP window.
+packages="$packages qemu-system-arm device-tree-compiler"
 # clang's sanitizer and libFuzzer runtimes, and the symbolizer for their reports.
 packages="$packages libclang-rt-14-dev llvm-14"
 # The simulator: compiler, CMake, GoogleTest (its build folder is the tests'
