@@ -90,7 +90,12 @@ void Appliance::start(const std::vector<std::string>& args) {
   ASSERT_NO_FATAL_FAILURE(launch(args));
   ASSERT_TRUE(box->wait_listening(30s)) << "the daemon never bound its port";
   // It binds before it stores parameter 13, and serves only once that is done.
-  ASSERT_TRUE(box->request("VERSION\r", 10s).has_value()) << "the daemon does not answer";
+  if (box->request("VERSION\r", 10s).has_value()) return;
+  // Say why: a daemon that ended at start-up has logged its reason.
+  std::string logged;
+  for (const sim::LogEntry& entry : box->log()) logged += "\n  " + entry.message;
+  FAIL() << "the daemon does not answer (" << (box->daemon_pid() > 0 ? "running" : "not running")
+         << "); its log:" << logged;
 }
 
 void Appliance::launch(const std::vector<std::string>& args, int receive_error) {
