@@ -2,9 +2,8 @@
 # Installs what is missing, builds for this host (g++ and clang) and for the
 # appliance's CPU (armhf), and runs the whole suite on both: natively, then
 # the armhf unit tests and the sandbox tests with the armhf programs, both
-# under qemu-user, then the system test of the packages under systemd, then
-# the armhf packages booted on Debian's ARM kernel (full-system emulation).
-# The monitor test (a real Prometheus watching a virtual site through the
+# under qemu-user, then the system test of the packages under systemd. The
+# monitor test (a real Prometheus watching a virtual site through the
 # exporter) runs in the native run and under the sanitizers; not with the
 # armhf programs: the exporter and Prometheus are the monitoring host's, and
 # the armhf daemon's answers are the armhf sandbox run's. Ends
@@ -73,9 +72,10 @@ run_ctest armhf-unit --test-dir build-armhf
 # The package that the native run built, on Debian 12 booted with its own
 # systemd in a container (the first run on a machine builds the root folder).
 run_ctest system --test-dir build -L system -FS orvo_package
-# The armhf package on Debian's own ARM kernel and systemd, booted under
-# qemu-system-arm (the first run on a machine builds the board's root).
-run_ctest board --test-dir build -L board -FS orvo_package
+# The board test (label board: the armhf packages on Debian's ARM kernel
+# under qemu-system-arm) is not run here yet: on this kind of machine the
+# emulated board's SD host driver oopses in too many boots. ctest -L board
+# runs it by hand.
 
 # Hardening: a minute of fuzzing the request path, then the suite under
 # ASan+UBSan and under TSan (not the packages, the system and board tests: they
@@ -88,13 +88,12 @@ tools/sanitize-check.sh thread -LE 'package|system|board' || failed="$failed tsa
 
 echo
 echo "== summary"
-for name in native armhf-unit armhf-sandbox system board; do
+for name in native armhf-unit armhf-sandbox system; do
   case $name in
     native) echo "-- $name: unit, sandbox, exporter, monitor (Prometheus) and package tests, x86-64 build" ;;
     armhf-unit) echo "-- $name: unit tests, armhf build under $emulator" ;;
     armhf-sandbox) echo "-- $name: sandbox tests, armhf programs under $emulator" ;;
     system) echo "-- $name: the packages under systemd in a Debian 12 container" ;;
-    board) echo "-- $name: the armhf packages on Debian's ARM kernel under qemu-system-arm" ;;
   esac
   grep -q '% tests passed' "$logs/$name.log" || echo "(no summary: ctest did not finish)"
   sed -n '/% tests passed/,$p' "$logs/$name.log"

@@ -282,15 +282,30 @@ note "board prepared in $(($(date +%s) - started)) s"
 
 # --- Two boots, each with a hard limit: the first installs the packages,
 # the second checks the appliance as it boots; then the guest powers off.
-boot() {
+# The emulated board's four cores run on this machine's two: now and then
+# they stall each other long enough for the SD host's driver (the module
+# bcm2835) to time out and oops in its DMA completion, and the guest hangs.
+# That is the emulator's fault, not the product's: the boot is then tried
+# once more from the card as it was before it. (The firmware interface of
+# the board's video core is not emulated: its driver, vchiq, oopses when it
+# cannot set up, so it is not loaded; nor is the USB host's, dwc2.)
+kernel_fault='PC is at .*\[bcm2835\]|Kernel panic'
+boot_once() {
   local log=$1 t_boot
   t_boot=$(date +%s)
   qemu-system-arm -M raspi2b -m 1G -kernel "$run/vmlinuz" -initrd "$run/initrd.img" \
     -dtb "$run/board.dtb" -drive "file=$run/sd.img,if=sd,format=raw" -nographic -no-reboot \
-    -append "console=ttyAMA0,115200 root=/dev/mmcblk0 rootfstype=ext4 rootwait rw module_blacklist=drm,vc4,snd_bcm2835 systemd.firstboot=off" \
+    -append "console=ttyAMA0,115200 root=/dev/mmcblk0 rootfstype=ext4 rootwait rw module_blacklist=drm,vc4,snd_bcm2835,vchiq,dwc2 systemd.firstboot=off" \
     </dev/null >"$log" 2>&1 &
   qemu_pid=$!
   while kill -0 "$qemu_pid" 2>/dev/null && [ $(($(date +%s) - t_boot)) -lt "$timeout_s" ]; do
+    if grep -aqE "$kernel_fault" "$log"; then
+      kill -KILL "$qemu_pid"
+      wait "$qemu_pid" 2>/dev/null
+      qemu_pid=""
+      note "$(basename "$log" .log): the board's SD host driver oopsed after $(($(date +%s) - t_boot)) s"
+      return 2
+    fi
     sleep 1
   done
   if kill -0 "$qemu_pid" 2>/dev/null; then
@@ -300,6 +315,17 @@ boot() {
   wait "$qemu_pid"
   qemu_pid=""
   note "$(basename "$log" .log) ran for $(($(date +%s) - t_boot)) s"
+}
+boot() {
+  local log=$1
+  cp --sparse=always "$run/sd.img" "$run/sd.before"
+  if ! boot_once "$log"; then
+    tr -d '\r' <"$log" | grep -aE -m 1 -B 4 "$kernel_fault" >&2
+    note "booting again"
+    cp --sparse=always "$run/sd.before" "$run/sd.img"
+    boot_once "$log" || fail "the board's SD host driver oopsed twice"
+  fi
+  rm -f "$run/sd.before"
   [ -z "${ORVO_BOARD_CONSOLE:-}" ] || cat "$log" >>"$ORVO_BOARD_CONSOLE"
 }
 [ -z "${ORVO_BOARD_CONSOLE:-}" ] || : >"$ORVO_BOARD_CONSOLE"
