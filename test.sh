@@ -2,7 +2,8 @@
 # Installs what is missing, builds for this host (g++ and clang) and for the
 # appliance's CPU (armhf), and runs the whole suite on both: natively, then
 # the armhf unit tests and the sandbox tests with the armhf programs, both
-# under qemu-user, then the system test of the packages under systemd. The
+# under qemu-user, then the system test of the packages under systemd and
+# the board test of the armhf packages on Debian's ARM kernel. The
 # monitor test (a real Prometheus watching a virtual site through the
 # exporter) runs in the native run and under the sanitizers; not with the
 # armhf programs: the exporter and Prometheus are the monitoring host's, and
@@ -72,10 +73,10 @@ run_ctest armhf-unit --test-dir build-armhf
 # The package that the native run built, on Debian 12 booted with its own
 # systemd in a container (the first run on a machine builds the root folder).
 run_ctest system --test-dir build -L system -FS orvo_package
-# The board test (label board: the armhf packages on Debian's ARM kernel
-# under qemu-system-arm) is not run here yet: on this kind of machine the
-# emulated board's SD host driver oopses in too many boots. ctest -L board
-# runs it by hand.
+# The armhf packages on the appliance's kind of kernel: Debian's armmp
+# kernel and systemd under full-system emulation (the first run on a machine
+# builds the board's root folder).
+run_ctest board --test-dir build -L board -FS orvo_package
 
 # Hardening: a minute of fuzzing the request path, then the suite under
 # ASan+UBSan and under TSan (not the packages, the system and board tests: they
@@ -88,12 +89,13 @@ tools/sanitize-check.sh thread -LE 'package|system|board' || failed="$failed tsa
 
 echo
 echo "== summary"
-for name in native armhf-unit armhf-sandbox system; do
+for name in native armhf-unit armhf-sandbox system board; do
   case $name in
     native) echo "-- $name: unit, sandbox, exporter, monitor (Prometheus) and package tests, x86-64 build" ;;
     armhf-unit) echo "-- $name: unit tests, armhf build under $emulator" ;;
     armhf-sandbox) echo "-- $name: sandbox tests, armhf programs under $emulator" ;;
     system) echo "-- $name: the packages under systemd in a Debian 12 container" ;;
+    board) echo "-- $name: the armhf packages on Debian's ARM kernel under qemu-system-arm" ;;
   esac
   grep -q '% tests passed' "$logs/$name.log" || echo "(no summary: ctest did not finish)"
   sed -n '/% tests passed/,$p' "$logs/$name.log"
