@@ -120,8 +120,8 @@ unregister_emulator() {
 }
 
 # --- The root folder: built once, shared by every run (lock held while used)
-# The initramfs has only what the board needs to mount its root (the SD
-# card's host controllers and ext4): with Debian's default (most modules)
+# The initramfs has only what the board needs to mount its root (the SDHCI
+# controller's driver and ext4): with Debian's default (most modules)
 # mkinitramfs takes about 11 minutes under qemu-user, and runs twice.
 include=systemd,systemd-sysv,udev,kmod,dbus,linux-image-armmp,initramfs-tools
 initramfs_modules="sdhci-iproc ext4"
