@@ -75,8 +75,9 @@ run_ctest armhf-unit --test-dir build-armhf
 run_ctest system --test-dir build -L system -FS orvo_package
 # The armhf packages on the appliance's kind of kernel: Debian's armmp
 # kernel and systemd under full-system emulation (the first run on a machine
-# builds the board's root folder).
-run_ctest board --test-dir build -L board -FS orvo_package
+# builds the board's root folder). Verbose: the figures measured on the
+# board (memory, start-up, bench) are in its output.
+run_ctest board --test-dir build -L board -FS orvo_package --verbose
 
 # Hardening: a minute of fuzzing the request path, then the suite under
 # ASan+UBSan and under TSan (not the packages, the system and board tests: they
