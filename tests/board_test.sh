@@ -39,17 +39,8 @@ timeout_s=${ORVO_BOARD_TIMEOUT:-600}
 deny=${ORVO_BOARD_DENY:-}
 here=$(cd "$(dirname "$0")" && pwd)
 started=$(date +%s)
-
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
-fatal() {
-  fail "$@"
-  exit 1
-}
-note() { echo "-- $*"; }
+# shellcheck source=harness.sh
+. "$here/harness.sh"
 
 if [ $# -eq 1 ] && [ "$1" = root ]; then
   root_only=yes
@@ -72,9 +63,6 @@ emulator=/usr/bin/qemu-arm-static
 [ -x "$emulator" ] || fatal "$emulator is missing (tools/deps.sh installs it)"
 
 run=$(mktemp -d "${TMPDIR:-/tmp}/orvo-board.XXXXXX")
-binfmt=/proc/sys/fs/binfmt_misc
-binfmt_entry=""
-binfmt_mounted=""
 mounted=""
 qemu_pid=""
 
@@ -87,37 +75,12 @@ cleanup() {
   if [ -n "$mounted" ]; then
     umount "$run/root" 2>/dev/null || umount -l "$run/root"
   fi
-  unregister_emulator
+  arm_emulator_unregister
   rm -rf "$run"
-  if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed ($(($(date +%s) - started)) s)" >&2
-    exit 1
-  fi
-  [ $status -eq 0 ] || exit $status
-  echo "all checks passed ($(($(date +%s) - started)) s)"
+  verdict $status
 }
 trap cleanup EXIT
 trap 'echo "interrupted" >&2; exit 1' INT TERM HUP
-
-# ARM programs (the root's maintainer scripts) run under qemu-user while the
-# root is built: an entry of this run's own in binfmt_misc, removed again.
-register_emulator() {
-  if [ ! -e "$binfmt/register" ]; then
-    mount -t binfmt_misc binfmt_misc "$binfmt" || fatal "cannot mount binfmt_misc"
-    binfmt_mounted=yes
-  fi
-  binfmt_entry=orvo-board-$$
-  printf '%s' ":$binfmt_entry:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x28\x00:\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:$emulator:FC" \
-    >"$binfmt/register" || fatal "cannot register $emulator with binfmt_misc"
-}
-unregister_emulator() {
-  [ -z "$binfmt_entry" ] || echo -1 >"$binfmt/$binfmt_entry"
-  binfmt_entry=""
-  if [ -n "$binfmt_mounted" ] && [ "$(ls "$binfmt" | grep -cvx 'register\|status')" -eq 0 ]; then
-    umount "$binfmt"
-  fi
-  binfmt_mounted=""
-}
 
 # --- The root folder: built once, shared by every run (lock held while used)
 # The initramfs has only what the board needs to mount its root (the SDHCI
@@ -147,7 +110,8 @@ if [ ! -e "$root_cache/.complete" ]; then
 manual_add_modules $initramfs_modules
 EOF
   chmod 755 "$run/initramfs/board-modules"
-  register_emulator
+  # The root's maintainer scripts are ARM programs: qemu-user runs them.
+  arm_emulator_register "orvo-board-$$" "$emulator"
   t0=$(date +%s)
   # shellcheck disable=SC2016
   if ! mmdebstrap --variant=minbase --architectures=armhf --include="$include" \
@@ -159,7 +123,7 @@ EOF
     rm -rf "$root_cache.new"
     fatal "mmdebstrap failed"
   fi
-  unregister_emulator
+  arm_emulator_unregister
   touch "$root_cache.new/.complete"
   mv "$root_cache.new" "$root_cache"
   note "root folder built in $(($(date +%s) - t0)) s"

@@ -40,19 +40,8 @@ cache=${ORVO_SYSTEM_CACHE:-/var/cache/orvo-system-root}
 port_hex=C156  # 49494, as /proc/net/udp shows it
 version_text=1.0.0-system
 started=$(date +%s)
-
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
-# Stops the test where going on makes no sense; the trap cleans up.
-fatal() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-  exit 1
-}
-note() { echo "-- $*"; }
+# shellcheck source=harness.sh
+. "$(dirname "$0")/harness.sh"
 # expect WHAT GOT WANT
 expect() {
   [ "$2" = "$3" ] || fail "$1: got [$2], want [$3]"
@@ -75,9 +64,6 @@ esac
 
 run=$(mktemp -d "${TMPDIR:-/tmp}/orvo-system.XXXXXX")
 machine=orvo-system-$$
-binfmt=/proc/sys/fs/binfmt_misc
-binfmt_entry=""
-binfmt_mounted=""
 nspawn_pid=""
 dsp_pid=""
 mounted=""
@@ -131,17 +117,9 @@ cleanup() {
   if [ -n "$mounted" ]; then
     umount "$run/root" 2>/dev/null || umount -l "$run/root"
   fi
-  [ -z "$binfmt_entry" ] || echo -1 >"$binfmt/$binfmt_entry"
-  if [ -n "$binfmt_mounted" ] && [ "$(ls "$binfmt" | grep -cvx 'register\|status')" -eq 0 ]; then
-    umount "$binfmt"
-  fi
+  arm_emulator_unregister
   rm -rf "$run" "/run/systemd/nspawn/propagate/$machine"
-  if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed ($(($(date +%s) - started)) s)" >&2
-    exit 1
-  fi
-  [ $status -eq 0 ] || exit $status
-  echo "all checks passed ($(($(date +%s) - started)) s)"
+  verdict $status
 }
 trap cleanup EXIT
 trap 'echo "interrupted" >&2; exit 1' INT TERM HUP
@@ -150,13 +128,7 @@ trap 'echo "interrupted" >&2; exit 1' INT TERM HUP
 # under qemu-user, also inside the container (F: the emulator is opened now).
 if [ -n "$emulated" ]; then
   [ -x "$emulated" ] || fatal "$emulated is missing (tools/deps.sh installs it)"
-  if [ ! -e "$binfmt/register" ]; then
-    mount -t binfmt_misc binfmt_misc "$binfmt" || fatal "cannot mount binfmt_misc"
-    binfmt_mounted=yes
-  fi
-  printf '%s' ":$machine:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x28\x00:\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:$emulated:FC" \
-    >"$binfmt/register" || fatal "cannot register $emulated with binfmt_misc"
-  binfmt_entry=$machine
+  arm_emulator_register "$machine" "$emulated"
   note "ARM programs run under $emulated (binfmt_misc entry $machine)"
 fi
 
