@@ -114,15 +114,12 @@ EOF
   arm_emulator_register "orvo-board-$$" "$emulator"
   t0=$(date +%s)
   # shellcheck disable=SC2016
-  if ! mmdebstrap --variant=minbase --architectures=armhf --include="$include" \
+  debian_root_build "$root_cache.new" "$run/mmdebstrap.log" \
+    --variant=minbase --architectures=armhf --include="$include" \
     --essential-hook='mkdir -p "$1/etc/initramfs-tools/conf.d" "$1/etc/initramfs-tools/hooks"' \
     --essential-hook="copy-in $run/initramfs/board.conf /etc/initramfs-tools/conf.d" \
-    --essential-hook="copy-in $run/initramfs/board-modules /etc/initramfs-tools/hooks" \
-    bookworm "$root_cache.new" >"$run/mmdebstrap.log" 2>&1; then
-    tail -n 30 "$run/mmdebstrap.log" >&2
-    rm -rf "$root_cache.new"
+    --essential-hook="copy-in $run/initramfs/board-modules /etc/initramfs-tools/hooks" ||
     fatal "mmdebstrap failed"
-  fi
   arm_emulator_unregister
   touch "$root_cache.new/.complete"
   mv "$root_cache.new" "$root_cache"

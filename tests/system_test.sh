@@ -148,12 +148,9 @@ if [ ! -e "$root_cache/.complete" ]; then
   note "building the Debian 12 root folder for $arch in $root_cache (once)"
   rm -rf "$root_cache" "$root_cache.new"
   t0=$(date +%s)
-  if ! mmdebstrap --variant=minbase --architectures="$arch" --include="$include" \
-    bookworm "$root_cache.new" >"$run/mmdebstrap.log" 2>&1; then
-    tail -n 30 "$run/mmdebstrap.log" >&2
-    rm -rf "$root_cache.new"
+  debian_root_build "$root_cache.new" "$run/mmdebstrap.log" \
+    --variant=minbase --architectures="$arch" --include="$include" ||
     fatal "mmdebstrap failed"
-  fi
   touch "$root_cache.new/.complete"
   mv "$root_cache.new" "$root_cache"
   note "root folder built in $(($(date +%s) - t0)) s"

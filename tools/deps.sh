@@ -56,7 +56,14 @@ if [ -n "$missing" ]; then
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
+  # A transient fault is retried by apt, then once more after a pause; an
+  # index that still fails (a mirror mid-sync) leaves apt the lists it has,
+  # and the install says whether they do.
+  if ! apt-get update -qq -o Acquire::Retries=3; then
+    echo "apt-get update failed; once more in 30 s" >&2
+    sleep 30
+    apt-get update -qq -o Acquire::Retries=3 || echo "apt-get update failed again; installing from the lists apt has" >&2
+  fi
   # shellcheck disable=SC2086
-  apt-get install -y -qq --no-install-recommends $missing
+  apt-get install -y -qq -o Acquire::Retries=3 --no-install-recommends $missing
 fi
