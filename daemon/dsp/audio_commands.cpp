@@ -8,13 +8,11 @@
 #include "daemon/dsp/param_store.h"
 #include "daemon/server/arguments.h"
 #include "daemon/server/reply.h"
+#include "protocol/commands.h"
 
 namespace {
 
 constexpr unsigned kMicTestSeconds = 11;
-constexpr int kEqGainMin = -20;
-constexpr int kEqGainMax = 6;
-constexpr unsigned kEqBandCount = 3;
 
 // Sends "ACK <keyword> <value>\r".
 int acknowledge(const char* keyword, int value) {
@@ -42,7 +40,7 @@ int on_off_command(const char* keyword, unsigned param, int argc, char** argv) {
 
 // Bands 0-2 are parameters 5-7; false for any other band.
 bool eq_band_param(std::int32_t band, unsigned* param) {
-  if (band < 0 || band >= static_cast<std::int32_t>(kEqBandCount)) {
+  if (band < 0 || band >= orvo::kEqBands) {
     return false;
   }
   *param = DSP_EQ_BAND0 + static_cast<unsigned>(band);
@@ -72,7 +70,7 @@ int eq_write(std::int32_t band, std::int16_t gain) {
   // Both arguments are checked before anything is written: a refused write
   // leaves the equalizer as it was.
   unsigned param = 0;
-  if (gain < kEqGainMin || gain > kEqGainMax || !eq_band_param(band, &param)) {
+  if (gain < orvo::kEqGainMin || gain > orvo::kEqGainMax || !eq_band_param(band, &param)) {
     return -EINVAL;
   }
   // Any write switches the equalizer on.
@@ -119,7 +117,7 @@ int cmd_apt(int argc, char** argv) {
     return -EINVAL;
   }
   const std::int32_t apt = argument_number(argv[1]);
-  if (apt < 0 || apt > 3) {
+  if (apt < 0 || apt > orvo::kAptModes) {
     return -EINVAL;
   }
   // APT 0 switches off and keeps the mode; APT n selects mode n - 1.

@@ -40,7 +40,7 @@ int dsp_map() {
 int ensure_mapped() { return mailbox != nullptr ? 0 : dsp_map(); }
 
 // Runs one handshake on the words already filled in (the window is mapped):
-// 0, or 1 on a DSP error or time-out (logged).
+// 0, or kResultLogged on a DSP error or time-out (logged).
 int dsp_transfer() {
   mailbox->busy = kDspBusyStart;
   for (int poll = 0; poll < kPollLimit; ++poll) {
@@ -51,11 +51,11 @@ int dsp_transfer() {
         return 0;
       }
       log_error(kLogMailboxError, static_cast<int>(error));
-      return 1;
+      return kResultLogged;
     }
   }
   log_error(kLogTransferTimeout);
-  return 1;
+  return kResultLogged;
 }
 
 }  // namespace
@@ -97,7 +97,7 @@ int dsp_set(unsigned param, int value) {
   if (encoded_read_back != written) {
     log_error(kLogParamNotSet, static_cast<unsigned>(encoded_read_back),
               static_cast<unsigned>(written));
-    return 1;
+    return kResultLogged;
   }
   return 0;
 }

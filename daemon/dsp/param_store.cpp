@@ -43,7 +43,7 @@ int dsp_store(unsigned param, int value) {
   }
   char path[kPathSize];
   if (!param_path(param, path)) {
-    return -1;
+    return kResultNotSaved;
   }
   const unsigned bits = static_cast<unsigned>(value);
   const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(bits & 0xFF),

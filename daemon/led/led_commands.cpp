@@ -7,13 +7,14 @@
 #include "daemon/led/led_state.h"
 #include "daemon/server/arguments.h"
 #include "daemon/server/reply.h"
+#include "protocol/commands.h"
 
 namespace {
 
-constexpr int kPercentFull = 100;
-constexpr int kPercentStep = 10;
-constexpr int kLevelStep = 25;
-constexpr std::uint8_t kLevelFull = 255;
+using orvo::kLevelFull;
+using orvo::kLevelStep;
+using orvo::kPercentFull;
+using orvo::kPercentStep;
 
 // Component index (0 red, 1 green, 2 blue) of "R", "G" or "B"; -1 otherwise.
 int component_index(char letter) {

@@ -8,17 +8,9 @@
 #include "daemon/dsp/param_store.h"
 #include "daemon/led/led_state.h"
 #include "daemon/system/settings_file.h"
-#include "protocol/platform.h"
+#include "protocol/commands.h"
 
 NullColours null_colours = kFactoryNullColours;
-
-namespace {
-
-constexpr int kNullColour = 0;
-constexpr int kActiveColour = 3;
-constexpr int kMaxNulledChannels = 2;
-
-}  // namespace
 
 void null_colours_load() {
   const int fd = open(kNullColourPath, O_RDONLY);
@@ -35,7 +27,7 @@ int null_colours_save() {
 }
 
 bool null_mask_valid(int mask) {
-  return std::popcount(static_cast<unsigned>(mask)) <= kMaxNulledChannels;
+  return std::popcount(static_cast<unsigned>(mask)) <= orvo::kMaxNulledChannels;
 }
 
 int null_mask_apply(int mask) {
@@ -44,7 +36,7 @@ int null_mask_apply(int mask) {
   }
   const int nulled = std::popcount(static_cast<unsigned>(mask));
   for (int channel = 1; channel <= kLedCount; ++channel) {
-    const int colour = (mask >> channel) & 1 ? kNullColour : kActiveColour;
+    const int colour = (mask >> channel) & 1 ? orvo::kNullColour : orvo::kActiveColour;
     for (int component = 0; component < 3; ++component) {
       led_state_level(channel, component) = null_colours[colour + component];
     }

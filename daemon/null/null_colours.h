@@ -4,8 +4,11 @@
 #include <array>
 #include <cstdint>
 
-// Bytes 0-2 null colour (r, g, b), bytes 3-5 active colour.
-using NullColours = std::array<std::uint8_t, 6>;
+#include "protocol/commands.h"
+
+// In the protocol's layout (protocol/commands.h): bytes 0-2 null colour
+// (r, g, b), bytes 3-5 active colour.
+using NullColours = std::array<std::uint8_t, orvo::kColourBytes>;
 
 // The colours at start and after DEFAULTS.
 inline constexpr NullColours kFactoryNullColours{234, 123, 0, 0, 255, 0};
@@ -22,6 +25,6 @@ bool null_mask_valid(int mask);
 // Paints channels 1-15 in the null or active colour by the mask (bit n =
 // channel n), saves and drives the LED state, then stores mask and count in
 // the DSP. -22 for more than two bits (nothing changes); else the first
-// failure of the LEDs or the DSP, which ends the sequence there; else -1
-// when the LED state could not be saved.
+// failure of the LEDs or the DSP, which ends the sequence there; else
+// kResultNotSaved when the LED state could not be saved.
 int null_mask_apply(int mask);

@@ -8,17 +8,13 @@
 #include "daemon/null/null_colours.h"
 #include "daemon/server/arguments.h"
 #include "daemon/server/reply.h"
-#include "protocol/platform.h"
+#include "protocol/commands.h"
 
 namespace {
 
-// The channels that have an LED, and a bit in the mask.
-constexpr int kFirstChannel = 1;
-constexpr int kLastChannel = kLedCount;
-
 // The mask bit of a channel; numbers that name no channel give none.
 int channel_bit(std::int32_t channel) {
-  return channel >= kFirstChannel && channel <= kLastChannel ? 1 << channel : 0;
+  return channel >= orvo::kFirstNullChannel && channel <= orvo::kLastNullChannel ? 1 << channel : 0;
 }
 
 int reply_nulled_channels() {
@@ -27,9 +23,10 @@ int reply_nulled_channels() {
   if (result != 0) {
     return result;
   }
-  int nulled[2];
+  int nulled[orvo::kMaxNulledChannels];
   int count = 0;
-  for (int channel = kFirstChannel; channel <= kLastChannel && count < 2; ++channel) {
+  for (int channel = orvo::kFirstNullChannel;
+       channel <= orvo::kLastNullChannel && count < orvo::kMaxNulledChannels; ++channel) {
     if (mask & (1u << channel)) {
       nulled[count++] = channel;
     }
@@ -46,7 +43,10 @@ int reply_nulled_channels() {
 
 int reply_colours() {
   const NullColours& c = null_colours;
-  reply_format(0, "ACK ACTNULCOL %d %d %d %d %d %d\r", c[3], c[4], c[5], c[0], c[1], c[2]);
+  using orvo::colour_of_argument;
+  reply_format(0, "ACK ACTNULCOL %d %d %d %d %d %d\r", c[colour_of_argument(0)],
+               c[colour_of_argument(1)], c[colour_of_argument(2)], c[colour_of_argument(3)],
+               c[colour_of_argument(4)], c[colour_of_argument(5)]);
   return 0;
 }
 
@@ -102,10 +102,10 @@ int cmd_nullmask(int argc, char** argv) {
 }
 
 int cmd_actnulcol(int argc, char** argv) {
-  if (argc == 7) {
-    constexpr int kFromArgument[6] = {3, 4, 5, 0, 1, 2};
-    for (int i = 0; i < 6; ++i) {
-      null_colours[kFromArgument[i]] = static_cast<std::uint8_t>(argument_number(argv[i + 1]));
+  if (argc == 1 + orvo::kColourBytes) {
+    for (int i = 0; i < orvo::kColourBytes; ++i) {
+      null_colours[orvo::colour_of_argument(i)] =
+          static_cast<std::uint8_t>(argument_number(argv[i + 1]));
     }
     const int saved = null_colours_save();
     // Repaint the ring with the mask the DSP holds. When the DSP cannot say

@@ -1,14 +1,8 @@
-// The table of command keywords and their handlers, and the results every
-// function of the daemon returns.
-//
-// Results: 0 for success; a negative errno for a failure (-22, EINVAL, for a
-// wrong argument count or a bad argument; -110, ETIMEDOUT, for a microphone
-// test that has not finished; -errno of a failed system call); -1 for a
-// settings file that could not be written; 1 for a failure that the failing
-// layer has already logged (DSP error or time-out, failed verification). Callers pass failures up
-// unchanged, and the request loop answers any non-zero result of a handler with NACK. Functions
-// whose result nobody needs return nothing.
+// The table of command keywords and their handlers. The keywords are those
+// of protocol/commands.h, in the same order (checked when it is compiled).
 #pragma once
+
+#include "daemon/server/result.h"
 
 // A handler gets the token count (keyword included) and the tokens. On
 // success it builds its acknowledgement in reply_buffer and returns 0; on

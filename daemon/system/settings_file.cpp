@@ -51,7 +51,7 @@ int settings_file_replace(const char* path, const void* data, size_t size) {
   const bool closed = close(fd) == 0;
   if (!written || !closed || rename(temporary, path) != 0) {
     unlink(temporary);
-    return -1;
+    return kResultNotSaved;
   }
   sync_folder();
   return 0;
