@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "protocol/arguments.h"
+
 const char* const kSettingsQueries[kSettingsQueryCount] = {
     "TRACKING",  "NOISESUP", "APT",   "EQ 0",   "EQ 1",  "EQ 2",
     "ACTNULCOL", "NULLMASK", "GTS 0", "GTSB 0", "GRGB 0"};
@@ -98,8 +100,9 @@ bool words_split(const char* line, Words* words) {
   return true;
 }
 
-// A number as the daemon reads it: strtol, base 10, no digits reading 0.
-long number(const char* text) { return strtol(text, nullptr, 10); }
+// A number as the daemon reads it (saturated to 32 bits, whatever the width
+// of long here).
+long number(const char* text) { return argument_number(text); }
 
 int bit_count(unsigned long value) {
   int count = 0;

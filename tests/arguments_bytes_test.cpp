@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "daemon/server/arguments.h"
+#include "protocol/arguments.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "daemon/server/arguments.h"
+#include "protocol/arguments.h"
 
 // Arguments read the same on a 64-bit host as with the appliance's 32-bit long.
 TEST(Arguments, ReadLikeThirtyTwoBitStrtol) {

@@ -6,7 +6,7 @@
 
 #include "daemon/dsp/mailbox.h"
 #include "daemon/dsp/param_store.h"
-#include "daemon/server/arguments.h"
+#include "protocol/arguments.h"
 #include "daemon/server/reply.h"
 #include "protocol/commands.h"
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "daemon/led/led_state.h"
-#include "daemon/server/arguments.h"
+#include "protocol/arguments.h"
 #include "daemon/server/reply.h"
 #include "protocol/commands.h"
 

@@ -1,4 +1,4 @@
-#include "daemon/server/arguments.h"
+#include "protocol/arguments.h"
 
 #include <cstdlib>
 

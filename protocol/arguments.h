@@ -1,4 +1,5 @@
-// Numeric command arguments.
+// Numeric command arguments, read as the daemon reads them: the daemon
+// itself, and the client's model of what a command does.
 #pragma once
 
 #include <cstdint>
