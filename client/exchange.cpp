@@ -1,5 +1,6 @@
 #include "client/exchange.h"
 
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -9,7 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "protocol/protocol.h"
+#include "protocol/commands.h"
 
 namespace {
 
@@ -65,17 +66,30 @@ bool argument_echoed(const Token& sent, const Token& echoed) {
 
 // Commands that must not run twice (sent once, however long they stay
 // unanswered), and how long the daemon may keep busy with a command before
-// it answers, on top of the reply time-out.
+// it answers, on top of the reply time-out: the rows of the protocol's table
+// that say either, taken from it when compiled.
 struct LineKind {
-  char keyword[10];
+  char keyword[sizeof orvo::Command::keyword];
   bool once;
   int busy_ms;
 };
-constexpr LineKind kLineKinds[] = {
-    {"MICTEST", true, 15000},    // 11 s, then up to 4 DSP transfers
-    {"DEFAULTS", false, 10000},  // a dozen verified DSP writes
-    {"IMPRESS", true, 6000},    {"FU", true, 5000}, {"ID", true, 0},
-};
+constexpr bool line_special(const orvo::Command& row) { return row.once || row.busy_s != 0; }
+constexpr int kLineKindCount = [] {
+  int count = 0;
+  for (const orvo::Command& row : orvo::kCommands) count += line_special(row);
+  return count;
+}();
+constexpr std::array<LineKind, kLineKindCount> kLineKinds = [] {
+  std::array<LineKind, kLineKindCount> kinds{};
+  int n = 0;
+  for (const orvo::Command& row : orvo::kCommands) {
+    if (!line_special(row)) continue;
+    for (size_t i = 0; i < sizeof row.keyword; ++i) kinds[n].keyword[i] = row.keyword[i];
+    kinds[n].once = row.once;
+    kinds[n++].busy_ms = row.busy_s * 1000;
+  }
+  return kinds;
+}();
 constexpr LineKind kPlainLine{"", false, 0};
 
 const LineKind& line_kind(const Token& keyword) {

@@ -5,13 +5,23 @@
 
 #include "protocol/arguments.h"
 
-const char* const kSettingsQueries[kSettingsQueryCount] = {
+constexpr const char* const kSettingsQueries[kSettingsQueryCount] = {
     "TRACKING",  "NOISESUP", "APT",   "EQ 0",   "EQ 1",  "EQ 2",
     "ACTNULCOL", "NULLMASK", "GTS 0", "GTSB 0", "GRGB 0"};
 
 namespace {
 
-constexpr char kComponents[] = "RGB";
+using orvo::colour_of_argument;
+constexpr const char* kComponents = orvo::kComponentLetters;
+
+// Reading the settings changes none.
+constexpr bool queries_read_only() {
+  for (const char* query : kSettingsQueries) {
+    if (!orvo::line_reads(query)) return false;
+  }
+  return kQueryEq0 + orvo::kEqBands == kQueryColours;
+}
+static_assert(queries_read_only(), "a settings query that is not a query of every band");
 
 // The numbers after "ACK KEYWORD"; true when exactly count were there.
 bool numbers_read(const char* reply, long* numbers, int count) {
@@ -110,16 +120,20 @@ int bit_count(unsigned long value) {
   return count;
 }
 
-// The mask bit of a channel number: channels 1-15 only.
-long channel_bit(long channel) { return channel >= 1 && channel <= 15 ? 1L << channel : 0; }
+// The mask bit of a channel number: the channels that can be nulled only.
+long channel_bit(long channel) {
+  return channel >= orvo::kFirstNullChannel && channel <= orvo::kLastNullChannel ? 1L << channel
+                                                                                 : 0;
+}
 
-// What the daemon does with a mask it takes: channels 1-15 in the null
-// colour where their bit is set, else in the active colour.
+// What the daemon does with a mask it takes: the channels that can be nulled
+// in the null colour where their bit is set, else in the active colour.
 bool mask_apply(ApplianceSettings* settings, long mask) {
-  if (bit_count(static_cast<unsigned long>(mask)) > 2) return false;
+  if (bit_count(static_cast<unsigned long>(mask)) > orvo::kMaxNulledChannels) return false;
   settings->mask = mask;
-  for (int c = 1; c <= 15; ++c) {
-    const long* colour = settings->colours + ((mask >> c & 1) != 0 ? 3 : 0);
+  for (int c = orvo::kFirstNullChannel; c <= orvo::kLastNullChannel; ++c) {
+    const long* colour =
+        settings->colours + ((mask >> c & 1) != 0 ? orvo::kNullColour : orvo::kActiveColour);
     for (int k = 0; k < 3; ++k) settings->channels[c].level[k] = static_cast<int>(colour[k]);
   }
   return true;
@@ -138,6 +152,19 @@ int component_index(char letter) {
 
 bool channel_selected(long argument, int channel) { return argument == 0 || argument == channel; }
 
+// The commands a settings file may hold, with the forms that set something.
+constexpr orvo::SettingForms kTracking = orvo::setting_forms("TRACKING");
+constexpr orvo::SettingForms kNoiseSup = orvo::setting_forms("NOISESUP");
+constexpr orvo::SettingForms kNoiseRed = orvo::setting_forms("NOISERED");
+constexpr orvo::SettingForms kApt = orvo::setting_forms("APT");
+constexpr orvo::SettingForms kEq = orvo::setting_forms("EQ");
+constexpr orvo::SettingForms kActNulCol = orvo::setting_forms("ACTNULCOL");
+constexpr orvo::SettingForms kNullMask = orvo::setting_forms("NULLMASK");
+constexpr orvo::SettingForms kNull = orvo::setting_forms("NULL");
+constexpr orvo::SettingForms kSrgb = orvo::setting_forms("SRGB");
+constexpr orvo::SettingForms kSts = orvo::setting_forms("STS");
+constexpr orvo::SettingForms kStsb = orvo::setting_forms("STSB");
+
 }  // namespace
 
 unsigned settings_read(char* const* replies, ApplianceSettings* settings) {
@@ -149,14 +176,17 @@ unsigned settings_read(char* const* replies, ApplianceSettings* settings) {
   one(kQueryNoise, &settings->noise);
   one(kQueryApt, &settings->apt);
   one(kQueryMask, &settings->mask);
-  for (int b = 0; b < 3; ++b) {
+  for (int b = 0; b < orvo::kEqBands; ++b) {
     long band[2];
     if (numbers_read(replies[kQueryEq0 + b], band, 2) && band[0] == b) {
       settings->eq[b] = band[1];
       known |= 1u << (kQueryEq0 + b);
     }
   }
-  if (numbers_read(replies[kQueryColours], settings->colours, 6)) {
+  long colours[orvo::kColourBytes];
+  if (numbers_read(replies[kQueryColours], colours, orvo::kColourBytes)) {
+    for (int i = 0; i < orvo::kColourBytes; ++i)
+      settings->colours[colour_of_argument(i)] = colours[i];
     known |= 1u << kQueryColours;
   }
   int flags[kSettingsChannels + 1][3] = {}, percent[kSettingsChannels + 1][3] = {},
@@ -177,9 +207,15 @@ unsigned settings_read(char* const* replies, ApplianceSettings* settings) {
   return known;
 }
 
-int settings_percent(int level) { return level == 255 ? 100 : level / 25 * 10; }
+int settings_percent(int level) {
+  return level == orvo::kLevelFull ? orvo::kPercentFull
+                                   : level / orvo::kLevelStep * orvo::kPercentStep;
+}
 
-int settings_percent_level(int percent) { return percent >= 100 ? 255 : percent / 10 * 25; }
+int settings_percent_level(int percent) {
+  return percent >= orvo::kPercentFull ? orvo::kLevelFull
+                                       : percent / orvo::kPercentStep * orvo::kLevelStep;
+}
 
 bool settings_apply(ApplianceSettings* settings, const char* line, SettingsNamed* named) {
   Words words;
@@ -187,35 +223,40 @@ bool settings_apply(ApplianceSettings* settings, const char* line, SettingsNamed
   const char* keyword = words.word[0];
   const char* const* argument = words.word + 1;
   const int count = words.count - 1;
-  const auto is = [keyword](const char* name) { return strcmp(keyword, name) == 0; };
+  // The line is a form of the command that sets something.
+  const auto is = [keyword, count](orvo::SettingForms forms) {
+    return strcmp(keyword, forms.keyword) == 0 && (forms.sets & orvo::arguments(count)) != 0;
+  };
 
-  if ((is("TRACKING") || is("NOISESUP") || is("NOISERED") || is("APT")) && count == 1) {
+  if (is(kTracking) || is(kNoiseSup) || is(kNoiseRed) || is(kApt)) {
     const long value = number(argument[0]);
-    if (value < 0 || value > (is("APT") ? 3 : 1)) return false;
-    (is("TRACKING") ? settings->tracking : is("APT") ? settings->apt : settings->noise) = value;
-    *named |= is("TRACKING") ? kNamedTracking : is("APT") ? kNamedApt : kNamedNoise;
+    if (value < 0 || value > (is(kApt) ? orvo::kAptModes : 1)) return false;
+    (is(kTracking) ? settings->tracking : is(kApt) ? settings->apt : settings->noise) = value;
+    *named |= is(kTracking) ? kNamedTracking : is(kApt) ? kNamedApt : kNamedNoise;
     return true;
   }
-  if (is("EQ") && count == 2) {
+  if (is(kEq)) {
     const long band = number(argument[0]);
     const long gain = static_cast<short>(number(argument[1]));
-    if (band < 0 || band > 2 || gain < -20 || gain > 6) return false;
+    if (band < 0 || band >= orvo::kEqBands || gain < orvo::kEqGainMin || gain > orvo::kEqGainMax)
+      return false;
     settings->eq[band] = gain;
     *named |= kNamedEq0 << band;
     return true;
   }
-  if (is("ACTNULCOL") && count == 6) {
-    for (int i = 0; i < 6; ++i) settings->colours[i] = number(argument[i]) & 0xFF;
+  if (is(kActNulCol)) {
+    for (int i = 0; i < orvo::kColourBytes; ++i)
+      settings->colours[colour_of_argument(i)] = number(argument[i]) & 0xFF;
     mask_apply(settings, settings->mask);  // as the daemon repaints with the mask it reads
     *named |= kNamedColours;
     return true;
   }
-  if (is("NULLMASK") && count == 1) {
+  if (is(kNullMask)) {
     if (!mask_apply(settings, number(argument[0]) & 0xFFFF)) return false;
     *named |= kNamedMask;
     return true;
   }
-  if (is("NULL") && (count == 1 || count == 2)) {
+  if (is(kNull)) {
     const long a = number(argument[0]);
     const long b = count == 2 ? number(argument[1]) : -1;
     if (count == 2 && (a == 0 || b == 0)) return false;
@@ -223,7 +264,7 @@ bool settings_apply(ApplianceSettings* settings, const char* line, SettingsNamed
     *named |= kNamedMask;
     return true;
   }
-  if (is("SRGB") && count == 4) {
+  if (is(kSrgb)) {
     const long channel = number(argument[0]);
     for (int c = 1; c <= kSettingsChannels; ++c) {
       if (!channel_selected(channel, c)) continue;
@@ -235,12 +276,12 @@ bool settings_apply(ApplianceSettings* settings, const char* line, SettingsNamed
     }
     return true;
   }
-  if ((is("STS") || is("STSB")) && count == 2) {
+  if (is(kSts) || is(kStsb)) {
     const long channel = channel_checked(argument[0]);
     const char* value = argument[1];
     const int k = component_index(value[0]);
     if (channel < 0 || k < 0 || value[1] != '=') return false;
-    if (is("STS")) {
+    if (is(kSts)) {
       if (strlen(value) != 3 || (value[2] != '0' && value[2] != '1')) return false;
       for (int c = 1; c <= kSettingsChannels; ++c) {
         if (!channel_selected(channel, c)) continue;
@@ -250,7 +291,9 @@ bool settings_apply(ApplianceSettings* settings, const char* line, SettingsNamed
       return true;
     }
     const long percent = number(value + 2);
-    if (static_cast<unsigned long>(percent) > 100 || percent % 10 != 0) return false;
+    if (static_cast<unsigned long>(percent) > orvo::kPercentFull ||
+        percent % orvo::kPercentStep != 0)
+      return false;
     for (int c = 1; c <= kSettingsChannels; ++c) {
       if (!channel_selected(channel, c)) continue;
       settings->channels[c].level[k] = settings_percent_level(static_cast<int>(percent));
@@ -270,7 +313,7 @@ int settings_differences(const ApplianceSettings& a, const ApplianceSettings& b,
               counted(kNamedNoise, a.noise != b.noise) + counted(kNamedApt, a.apt != b.apt) +
               counted(kNamedColours, memcmp(a.colours, b.colours, sizeof a.colours) != 0) +
               counted(kNamedMask, a.mask != b.mask);
-  for (int band = 0; band < 3; ++band)
+  for (int band = 0; band < orvo::kEqBands; ++band)
     count += counted(kNamedEq0 << band, a.eq[band] != b.eq[band]);
   for (int c = 1; c <= kSettingsChannels; ++c) {
     bool differs = false;

@@ -5,7 +5,7 @@
 // with a settings file.
 #pragma once
 
-#include "protocol/protocol.h"
+#include "protocol/commands.h"
 
 constexpr int kSettingsChannels = orvo::kLedStateChannels;  // the last has no LED
 
@@ -35,9 +35,11 @@ struct ApplianceSettings {
   long tracking;
   long noise;
   long apt;
-  long eq[3];       // gain of each band in dB
-  long colours[6];  // active red, green, blue, then null red, green, blue
-  long mask;        // bit n = channel n
+  long eq[orvo::kEqBands];  // gain of each band in dB
+  // As the daemon keeps them: null red, green, blue, then active
+  // (protocol/commands.h; ACTNULCOL has the active colour first).
+  long colours[orvo::kColourBytes];
+  long mask;  // bit n = channel n
   // Channels 1-16 (0 unused). A switched-off component's level is known in
   // 10 % steps only: the level that its step stands for.
   LedChannel channels[kSettingsChannels + 1];
@@ -61,10 +63,10 @@ using SettingsNamed = unsigned long;
 constexpr SettingsNamed kNamedTracking = 1ul << 0;
 constexpr SettingsNamed kNamedNoise = 1ul << 1;
 constexpr SettingsNamed kNamedApt = 1ul << 2;
-constexpr SettingsNamed kNamedEq0 = 1ul << 3;  // bands 1 and 2 follow
-constexpr SettingsNamed kNamedColours = 1ul << 6;
-constexpr SettingsNamed kNamedMask = 1ul << 7;
-constexpr SettingsNamed kNamedChannel1 = 1ul << 8;  // channels 2-16 follow
+constexpr SettingsNamed kNamedEq0 = 1ul << 3;  // the other bands follow
+constexpr SettingsNamed kNamedColours = kNamedEq0 << orvo::kEqBands;
+constexpr SettingsNamed kNamedMask = kNamedColours << 1;
+constexpr SettingsNamed kNamedChannel1 = kNamedMask << 1;  // channels 2-16 follow
 constexpr SettingsNamed kNamedAll = (kNamedChannel1 << kSettingsChannels) - 1;
 
 // Applies one line of a settings file (a command, trimmed) to the settings

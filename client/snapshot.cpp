@@ -21,7 +21,7 @@
 
 namespace {
 
-constexpr char kComponents[] = "RGB";
+constexpr const char* kComponents = orvo::kComponentLetters;
 
 bool channels_equal(const LedChannel& a, const LedChannel& b) {
   return memcmp(a.level, b.level, sizeof a.level) == 0 && memcmp(a.on, b.on, sizeof a.on) == 0;
@@ -65,15 +65,20 @@ int settings_print(const char* host, char* const* replies) {
 
   printf("# Settings of %s, read by orvo-udpc -s; send them with orvo-udpc -a.\n", host);
   printf("TRACKING %ld\nNOISESUP %ld\nAPT %ld\n", settings.tracking, settings.noise, settings.apt);
-  if (settings.eq[0] == 0 && settings.eq[1] == 0 && settings.eq[2] == 0) {
+  bool flat = true;
+  for (const long gain : settings.eq) flat = flat && gain == 0;
+  if (flat) {
     puts("# The equalizer reads 0 on every band: it is off, or on and flat. These\n"
          "# lines leave it on and flat; only DEFAULTS switches it off.");
   }
-  for (int b = 0; b < 3; ++b) printf("EQ %d %ld\n", b, settings.eq[b]);
+  for (int b = 0; b < orvo::kEqBands; ++b) printf("EQ %d %ld\n", b, settings.eq[b]);
   puts("# Null colours and mask before the LED levels, which they repaint.");
   const long* colours = settings.colours;
-  printf("ACTNULCOL %ld %ld %ld %ld %ld %ld\nNULLMASK %ld\n", colours[0], colours[1], colours[2],
-         colours[3], colours[4], colours[5], settings.mask);
+  using orvo::colour_of_argument;
+  printf("ACTNULCOL %ld %ld %ld %ld %ld %ld\nNULLMASK %ld\n", colours[colour_of_argument(0)],
+         colours[colour_of_argument(1)], colours[colour_of_argument(2)],
+         colours[colour_of_argument(3)], colours[colour_of_argument(4)],
+         colours[colour_of_argument(5)], settings.mask);
   puts("# LED state of channels 1-16 (16 has no LED): all, then those that differ.");
   if (coarse) {
     puts("# Levels of switched-off components are read in 10 % steps only.");

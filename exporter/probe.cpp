@@ -21,11 +21,16 @@ constexpr int kStatusLine = 1;
 constexpr int kSettingsLine = 2;
 constexpr int kLineCount = kSettingsLine + kSettingsQueryCount;
 
+constexpr const char* kVersionQuery = "VERSION";
+constexpr const char* kStatusQuery = "DSPSTATUS";
+static_assert(orvo::line_reads(kVersionQuery) && orvo::line_reads(kStatusQuery),
+              "a probe changes nothing");
+
 struct Lines {
   const char* text[kLineCount];
   Lines() {
-    text[kVersionLine] = "VERSION";
-    text[kStatusLine] = "DSPSTATUS";
+    text[kVersionLine] = kVersionQuery;
+    text[kStatusLine] = kStatusQuery;
     for (int q = 0; q < kSettingsQueryCount; ++q) text[kSettingsLine + q] = kSettingsQueries[q];
   }
 };
@@ -87,7 +92,7 @@ void settings_metrics(const ApplianceSettings& settings, unsigned known, std::st
   if (has(kQueryEq0) || has(kQueryEq1) || has(kQueryEq2)) {
     family(out, "orvo_eq_gain_decibels",
            "The gain of each equalizer band (0 for every band while the equalizer is off).");
-    for (int b = 0; b < 3; ++b) {
+    for (int b = 0; b < orvo::kEqBands; ++b) {
       if (has(static_cast<SettingsQuery>(kQueryEq0 + b))) {
         append(out, "orvo_eq_gain_decibels{band=\"%d\"} %ld\n", b, settings.eq[b]);
       }

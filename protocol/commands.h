@@ -16,7 +16,7 @@
 namespace orvo {
 
 // The argument counts a command takes, a bit each: bit n for n arguments.
-constexpr std::uint16_t arguments(int count) { return static_cast<std::uint16_t>(1u << count); }
+constexpr std::uint8_t arguments(int count) { return static_cast<std::uint8_t>(1u << count); }
 
 enum CommandKind : std::uint8_t {
   kQuery,    // reads only
@@ -29,21 +29,21 @@ enum CommandKind : std::uint8_t {
 struct Command {
   char keyword[10];
   CommandKind kind;
-  std::uint16_t forms;  // the argument counts it takes
-  std::uint16_t sets;   // of those, the ones that change the setting (kSetting)
+  std::uint8_t forms;  // the argument counts it takes
+  std::uint8_t sets;   // of those, the ones that change the setting (kSetting)
   // Must never run twice: a client sends it once, however long it stays
   // unanswered.
   bool once;
-  // How long the daemon may be busy with it before it answers.
-  std::uint16_t busy_ms;
+  // How long the daemon may be busy with it before it answers, in seconds.
+  std::uint8_t busy_s;
 };
 
 // Every command, in the order the daemon looks keywords up.
 inline constexpr Command kCommands[] = {
     {"ID", kAction, arguments(1), 0, true, 0},  // blinks until ID 0
-    {"FU", kAction, arguments(0), 0, true, 5000},
+    {"FU", kAction, arguments(0), 0, true, 5},
     {"VERSION", kQuery, arguments(0), 0, false, 0},
-    {"DEFAULTS", kReset, arguments(0), 0, false, 10000},  // a dozen verified DSP writes
+    {"DEFAULTS", kReset, arguments(0), 0, false, 10},  // a dozen verified DSP writes
     {"STS", kSetting, arguments(2), arguments(2), false, 0},
     {"GTS", kQuery, arguments(1), 0, false, 0},
     {"STSB", kSetting, arguments(2), arguments(2), false, 0},
@@ -60,8 +60,8 @@ inline constexpr Command kCommands[] = {
     {"NOISERED", kSetting, arguments(0) | arguments(1), arguments(1), false, 0},
     {"NOISESUP", kSetting, arguments(0) | arguments(1), arguments(1), false, 0},
     {"DSPSTATUS", kQuery, arguments(0), 0, false, 0},
-    {"MICTEST", kAction, arguments(0), 0, true, 15000},  // 11 s, then up to 4 DSP transfers
-    {"IMPRESS", kAction, arguments(0), 0, true, 6000},
+    {"MICTEST", kAction, arguments(0), 0, true, 15},  // 11 s, then up to 4 DSP transfers
+    {"IMPRESS", kAction, arguments(0), 0, true, 6},
 };
 inline constexpr int kCommandCount = sizeof kCommands / sizeof kCommands[0];
 
@@ -86,6 +86,36 @@ constexpr bool command_reads(const Command& command, int count) {
 // Whether a known command with that many arguments changes one setting.
 constexpr bool command_sets(const Command& command, int count) {
   return command.kind == kSetting && (command.sets & arguments(count)) != 0;
+}
+
+// The row of a request line's keyword (nullptr for none), and its argument
+// count: the words after the keyword, split at single spaces.
+constexpr const Command* line_row(const char* line, int* count) {
+  std::size_t length = 0;
+  while (line[length] != '\0' && line[length] != ' ') ++length;
+  *count = 0;
+  for (const char* p = line + length; *p != '\0'; ++p) *count += *p == ' ';
+  return command_row(line, length);
+}
+
+// Whether a request line is a known command in a form that only reads.
+constexpr bool line_reads(const char* line) {
+  int count = 0;
+  const Command* row = line_row(line, &count);
+  return row != nullptr && command_reads(*row, count);
+}
+
+// A setting command's keyword and the argument counts that set it, taken
+// from its row when compiled (a keyword without a row does not compile): for
+// the appliance's client, which cannot spare the bytes of the whole table.
+struct SettingForms {
+  const char* keyword;
+  std::uint8_t sets;
+};
+consteval SettingForms setting_forms(const char* keyword) {
+  std::size_t length = 0;
+  while (keyword[length] != '\0') ++length;
+  return SettingForms{keyword, command_row(keyword, length)->sets};
 }
 
 // The LED state: channels 1 to kLedStateChannels (0 means all of them), of
