@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "protocol/arguments.h"
+#include "protocol/dsp_mailbox.h"
 
 constexpr const char* const kSettingsQueries[kSettingsQueryCount] = {
     "TRACKING",  "NOISESUP", "APT",   "EQ 0",   "EQ 1",  "EQ 2",
@@ -130,7 +131,9 @@ long channel_bit(long channel) {
 // in the null colour where their bit is set, else in the active colour.
 bool mask_apply(ApplianceSettings* settings, long mask) {
   if (bit_count(static_cast<unsigned long>(mask)) > orvo::kMaxNulledChannels) return false;
-  settings->mask = mask;
+  // The DSP keeps the mask in a form of its own, in which bit 0 (no channel)
+  // takes channel 15's place: it reads back so.
+  settings->mask = dsp_decode(DSP_NULL_MASK, dsp_encode(DSP_NULL_MASK, static_cast<int>(mask)));
   for (int c = orvo::kFirstNullChannel; c <= orvo::kLastNullChannel; ++c) {
     const long* colour =
         settings->colours + ((mask >> c & 1) != 0 ? orvo::kNullColour : orvo::kActiveColour);
