@@ -22,7 +22,7 @@ constexpr bool queries_read_only() {
   }
   return kQueryEq0 + orvo::kEqBands == kQueryColours;
 }
-static_assert(queries_read_only(), "a settings query that is not a query of every band");
+static_assert(queries_read_only(), "the settings queries only read, every band among them");
 
 // The numbers after "ACK KEYWORD"; true when exactly count were there.
 bool numbers_read(const char* reply, long* numbers, int count) {
