@@ -6,8 +6,8 @@
 
 #include "daemon/dsp/mailbox.h"
 #include "daemon/dsp/param_store.h"
-#include "protocol/arguments.h"
 #include "daemon/server/reply.h"
+#include "protocol/arguments.h"
 #include "protocol/commands.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "daemon/led/led_state.h"
-#include "protocol/arguments.h"
 #include "daemon/server/reply.h"
+#include "protocol/arguments.h"
 #include "protocol/commands.h"
 
 namespace {
