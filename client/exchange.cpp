@@ -124,11 +124,13 @@ void peer_receive(Peer* peer, char* buffer) {
     buffer[got] = '\0';
     const ReplyMatch match = reply_match(peer->lines[peer->line], buffer, static_cast<size_t>(got));
     if (match == kReplyOther) continue;
-    if (match == kReplyNack) {
+    if (match == kReplyNack && !peer->past_refusals) {
       peer->outcome = kPeerRefused;
       return;
     }
-    if (peer->replies != nullptr) {
+    if (match == kReplyNack) {
+      ++peer->refused;
+    } else if (peer->replies != nullptr) {
       char* end = strchr(buffer, orvo::kTerminator);
       if (end != nullptr) *end = '\0';
       peer->replies[peer->line] = strdup(buffer);
@@ -178,7 +180,7 @@ ReplyMatch reply_match(const char* line, const char* reply, size_t reply_length)
   return kReplyAck;
 }
 
-void exchange_run(Peer* peers, int count, const FleetTiming& timing) {
+void exchange_run(Peer* peers, int count, const Timing& timing) {
   char buffer[orvo::kBufferSize];
   pollfd* fds = static_cast<pollfd*>(malloc((static_cast<size_t>(count) + 1) * sizeof(pollfd)));
   int* owners = static_cast<int*>(malloc((static_cast<size_t>(count) + 1) * sizeof(int)));
@@ -187,6 +189,7 @@ void exchange_run(Peer* peers, int count, const FleetTiming& timing) {
     peer->line = 0;
     peer->sends = 0;
     peer->error = 0;
+    peer->refused = 0;
     peer->outcome = peer->line_count > 0 ? kPeerRunning : kPeerDone;
     peer->fd = -1;
     if (peer->outcome != kPeerRunning) continue;
@@ -202,7 +205,7 @@ void exchange_run(Peer* peers, int count, const FleetTiming& timing) {
     }
   }
   for (;;) {
-    const long long now = fleet_now_ms();
+    const long long now = clock_ms();
     long long wake = LLONG_MAX;
     int watched = 0;
     for (int i = 0; i < count; ++i) {
@@ -210,7 +213,8 @@ void exchange_run(Peer* peers, int count, const FleetTiming& timing) {
       if (peer->outcome != kPeerRunning) continue;
       if (peer->sends == 0 || now >= peer->deadline) {
         const LineKind& kind = line_kind(line_keyword(peer->lines[peer->line]));
-        if (peer->sends > 0 && (kind.once || peer->sends > timing.resends)) {
+        if ((peer->sends > 0 && (kind.once || peer->sends > timing.resends)) ||
+            (peer->end_ms != 0 && now >= peer->end_ms)) {
           peer->outcome = kPeerSilent;
           continue;
         }
@@ -223,6 +227,7 @@ void exchange_run(Peer* peers, int count, const FleetTiming& timing) {
                                    ? static_cast<long long>(timing.reply_ms) * (timing.resends + 1)
                                    : timing.reply_ms;
         peer->deadline = now + wait + kind.busy_ms;
+        if (peer->end_ms != 0 && peer->end_ms < peer->deadline) peer->deadline = peer->end_ms;
       }
       if (peer->deadline < wake) wake = peer->deadline;
       fds[watched] = pollfd{peer->fd, POLLIN, 0};

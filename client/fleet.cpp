@@ -2,20 +2,18 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <netdb.h>
 
-#include "protocol/protocol.h"
-
-long long fleet_now_ms() {
+long long clock_ms() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-int fleet_parse_seconds(const char* text) {
+int seconds_parse(const char* text) {
   long long ms = 0;
   int digits = 0;
   const char* p = text;
@@ -32,7 +30,34 @@ int fleet_parse_seconds(const char* text) {
   return static_cast<int>(ms);
 }
 
-int fleet_lookup(const char* host, sockaddr_in* address) {
+bool number_parse(const char* text, long min, long max, long* value) {
+  char* end;
+  const long n = strtol(text, &end, 10);
+  if (end == text || *end != '\0' || n < min || n > max) return false;
+  *value = n;
+  return true;
+}
+
+bool range_parse(const char* text, int smallest_prefix, AddressRange* range) {
+  char address_text[INET_ADDRSTRLEN];
+  const char* slash = strchr(text, '/');
+  const size_t length = slash != nullptr ? static_cast<size_t>(slash - text) : strlen(text);
+  in_addr address;
+  if (length >= sizeof address_text) return false;
+  memcpy(address_text, text, length);
+  address_text[length] = '\0';
+  if (inet_pton(AF_INET, address_text, &address) != 1) return false;
+  long bits = 32;
+  if (slash != nullptr && !number_parse(slash + 1, smallest_prefix, 32, &bits)) return false;
+  if (bits < smallest_prefix) return false;
+  const uint32_t mask = bits == 0 ? 0 : 0xFFFFFFFFu << (32 - bits);
+  const uint32_t host = ntohl(address.s_addr);
+  range->first = host & mask;
+  range->last = host | ~mask;
+  return true;
+}
+
+int host_resolve(const char* host, uint16_t port, sockaddr_in* address) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_DGRAM;
@@ -40,23 +65,7 @@ int fleet_lookup(const char* host, sockaddr_in* address) {
   const int error = getaddrinfo(host, nullptr, &hints, &found);
   if (error != 0 || found == nullptr) return error != 0 ? error : EAI_NONAME;
   memcpy(address, found->ai_addr, sizeof *address);
-  address->sin_port = htons(orvo::kControlPort);
+  address->sin_port = htons(port);
   freeaddrinfo(found);
   return 0;
-}
-
-bool fleet_resolve(const char* host, sockaddr_in* address) {
-  const int error = fleet_lookup(host, address);
-  if (error != 0) {
-    fprintf(stderr, "cannot resolve host '%s'\n", host);
-    return false;
-  }
-  return true;
-}
-
-bool fleet_printed(const char* what) {
-  errno = 0;
-  if (fflush(stdout) == 0 && !ferror(stdout)) return true;
-  fprintf(stderr, "cannot print the %s (%s)\n", what, strerror(errno != 0 ? errno : EIO));
-  return false;
 }

@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "exporter/options.h"
-#include "exporter/server.h"
+#include "exporter/handlers.h"
 
 int main(int argc, char** argv) {
   exporter::Options options;
