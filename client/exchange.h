@@ -42,7 +42,7 @@ struct Peer {
   long long end_ms;  // on clock_ms(); 0 for none
   // Set by exchange_run.
   PeerOutcome outcome;
-  int line;   // the line that ended it (refused, silent, error), or line_count
+  int line;     // the line that ended it (refused, silent, error), or line_count
   int error;    // errno of a socket failure (kPeerError)
   int refused;  // lines refused, when going on past refusals
   int fd;

@@ -166,7 +166,8 @@ Reply discover(Exporter* exporter, const http::Request& request) {
       kStatusOk) {
     return refusal(400, "range '" + text + "' cannot be searched");
   }
-  if (send_error != 0) fprintf(stderr, "sendto %s failed (%s)\n", text.c_str(), strerror(send_error));
+  if (send_error != 0)
+    fprintf(stderr, "sendto %s failed (%s)\n", text.c_str(), strerror(send_error));
   // Only what may be probed: a broadcast reaches further than --targets may.
   Reply reply{200, "[", http::kJsonType};
   bool first = true;
@@ -195,8 +196,7 @@ Reply own_metrics(const Exporter& exporter) {
   counter(out, "orvo_exporter_probes_total", "Probes run.", exporter.probes.load());
   counter(out, "orvo_exporter_probe_failures_total", "Probes of an appliance that did not answer.",
           exporter.failures.load());
-  counter(out, "orvo_exporter_discoveries_total", "Discoveries run.",
-          exporter.discoveries.load());
+  counter(out, "orvo_exporter_discoveries_total", "Discoveries run.", exporter.discoveries.load());
   family(out, "orvo_exporter_requests_refused_total", "counter",
          "Requests answered with an error, by status.");
   for (int i = 0; i < kRefusedKinds; ++i) {

@@ -19,7 +19,7 @@ bool networks_hold(const std::vector<AddressRange>& networks, const AddressRange
 struct Options {
   sockaddr_in listen;
   std::vector<AddressRange> targets;  // empty: no probe and no discovery at all
-  std::string settings_dir;      // empty: no settings comparison
+  std::string settings_dir;           // empty: no settings comparison
   int timeout_ms = 5000;
   int max_probes = 64;
   uint16_t appliance_port = orvo::kControlPort;  // not an option: tests set it

@@ -84,7 +84,8 @@ void settings_metrics(const ApplianceSettings& settings, unsigned known, std::st
   family(out, "orvo_led_on", "gauge", "Whether an LED channel's component is switched on.");
   for (int c = 1; c <= kSettingsChannels; ++c) {
     for (int k = 0; k < 3; ++k) {
-      sample(out, "orvo_led_on", {{"channel", std::to_string(c)}, {"component", kComponentNames[k]}},
+      sample(out, "orvo_led_on",
+             {{"channel", std::to_string(c)}, {"component", kComponentNames[k]}},
              settings.channels[c].on[k] ? 1 : 0);
     }
   }

@@ -68,8 +68,7 @@ std::string settings_load(const std::string& folder_path, const std::string& nam
   if (!problem.empty()) return problem;
   // The client's reader says what is wrong with a file, as orvo-udpc -a would.
   Failure failure;
-  if (commands_take(file->text.data(), file->text.size(), &file->commands, &failure) !=
-      kStatusOk) {
+  if (commands_take(file->text.data(), file->text.size(), &file->commands, &failure) != kStatusOk) {
     return failure.line > 0 ? name + ":" + std::to_string(failure.line) + ": " + failure.reason
                             : std::string(failure.reason);
   }

@@ -162,11 +162,11 @@ int serve(const ServerOptions& options) {
   MHD_Daemon* daemon = MHD_start_daemon(
       MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO |
           MHD_USE_ERROR_LOG,
-      0, nullptr, nullptr, answer, const_cast<ServerOptions*>(&options),
-      MHD_OPTION_EXTERNAL_LOGGER, library_log, nullptr, MHD_OPTION_SOCK_ADDR, &listen,
-      MHD_OPTION_CONNECTION_LIMIT, options.connections, MHD_OPTION_CONNECTION_TIMEOUT,
-      kIdleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
-      MHD_OPTION_THREAD_STACK_SIZE, kThreadStack, MHD_OPTION_END);
+      0, nullptr, nullptr, answer, const_cast<ServerOptions*>(&options), MHD_OPTION_EXTERNAL_LOGGER,
+      library_log, nullptr, MHD_OPTION_SOCK_ADDR, &listen, MHD_OPTION_CONNECTION_LIMIT,
+      options.connections, MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_THREAD_STACK_SIZE,
+      kThreadStack, MHD_OPTION_END);
   char address[INET_ADDRSTRLEN];
   inet_ntop(AF_INET, &listen.sin_addr, address, sizeof address);
   if (daemon == nullptr) {
