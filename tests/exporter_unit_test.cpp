@@ -75,11 +75,11 @@ int parse(std::vector<std::string> words, exporter::Options* options) {
 
 TEST(Options, TakeTheNetworksListenAddressAndBounds) {
   exporter::Options options;
-  ASSERT_EQ(parse({"--listen", "127.0.0.1:9000", "--targets", "192.0.2.0/28,198.51.100.7",
-                   "--targets", "203.0.113.0/24", "--timeout", "0.5", "--max-probes", "8",
-                   "--settings-dir", "/tmp"},
-                  &options),
-            -1);
+  ASSERT_EQ(
+      parse({"--listen", "127.0.0.1:9000", "--targets", "192.0.2.0/28,198.51.100.7", "--targets",
+             "203.0.113.0/24", "--timeout", "0.5", "--max-probes", "8", "--settings-dir", "/tmp"},
+            &options),
+      -1);
   EXPECT_EQ(ntohs(options.listen.sin_port), 9000);
   EXPECT_EQ(ntohl(options.listen.sin_addr.s_addr), INADDR_LOOPBACK);
   ASSERT_EQ(options.targets.size(), 3u);
@@ -97,11 +97,20 @@ TEST(Options, TakeTheNetworksListenAddressAndBounds) {
   EXPECT_TRUE(defaults.targets.empty());
 
   const std::vector<std::vector<std::string>> unusable = {
-      {"--listen", "127.0.0.1"},   {"--listen", ":0"},          {"--listen", ":65536"},
-      {"--targets", "192.0.2.0/33"}, {"--targets", "192.0.2.0/24,"}, {"--timeout", "0.05"},
-      {"--timeout", "601"},        {"--max-probes", "0"},       {"--max-probes", "4097"},
-      {"--settings-dir", ""},      {"--timeout", "1", "--timeout", "2"},
-      {"--bogus"},                 {"extra"},                   {"--listen"},
+      {"--listen", "127.0.0.1"},
+      {"--listen", ":0"},
+      {"--listen", ":65536"},
+      {"--targets", "192.0.2.0/33"},
+      {"--targets", "192.0.2.0/24,"},
+      {"--timeout", "0.05"},
+      {"--timeout", "601"},
+      {"--max-probes", "0"},
+      {"--max-probes", "4097"},
+      {"--settings-dir", ""},
+      {"--timeout", "1", "--timeout", "2"},
+      {"--bogus"},
+      {"extra"},
+      {"--listen"},
   };
   for (const auto& words : unusable) {
     exporter::Options refused;
@@ -118,15 +127,14 @@ TEST(MetricText, FamiliesSamplesAndEscapedLabels) {
   exporter::sample(&out, "orvo_a", {{"x", "1"}, {"y", "a\"b\\c\nd\te"}}, 7);
   exporter::sample(&out, "orvo_a", {{"z", ""}}, 0.0125, 3);
   exporter::single(&out, "orvo_b_total", "counter", "Counted.", 12);
-  EXPECT_EQ(out,
-            "# HELP orvo_a Help with \"quotes\" and 10 % of it.\n"
-            "# TYPE orvo_a gauge\n"
-            "orvo_a -3\n"
-            "orvo_a{x=\"1\",y=\"a\\\"b\\\\c\\nd e\"} 7\n"
-            "orvo_a{z=\"\"} 0.013\n"
-            "# HELP orvo_b_total Counted.\n"
-            "# TYPE orvo_b_total counter\n"
-            "orvo_b_total 12\n");
+  EXPECT_EQ(out, "# HELP orvo_a Help with \"quotes\" and 10 % of it.\n"
+                 "# TYPE orvo_a gauge\n"
+                 "orvo_a -3\n"
+                 "orvo_a{x=\"1\",y=\"a\\\"b\\\\c\\nd e\"} 7\n"
+                 "orvo_a{z=\"\"} 0.013\n"
+                 "# HELP orvo_b_total Counted.\n"
+                 "# TYPE orvo_b_total counter\n"
+                 "orvo_b_total 12\n");
   EXPECT_EQ(http::quotable(std::string("a'\"\\\n\x01z")), "a'\\\"\\\\\\n z");
 }
 
@@ -150,13 +158,13 @@ std::map<std::string, std::string> known_appliance() {
     const bool red_on = c != 2;
     const int shown_red = red_on ? red : 0;
     const std::string n = std::to_string(c);
-    flags += " CH" + n + "R=" + (red_on ? "1" : "0") + " CH" + n + "G=1 CH" + n + "B=1 CH" + n +
-             "SC=0";
+    flags +=
+        " CH" + n + "R=" + (red_on ? "1" : "0") + " CH" + n + "G=1 CH" + n + "B=1 CH" + n + "SC=0";
     const int blue_percent = c == 4 ? 50 : blue == 255 ? 100 : 0;
-    percent += " CH" + n + "R=" + std::to_string(red == 255 ? 100 : 0) + " CH" + n + "G=0 CH" +
-               n + "B=" + std::to_string(blue_percent) + " CH" + n + "SC=0";
-    levels += " CH" + n + " " + std::to_string(shown_red) + " 0 " +
-              std::to_string(c == 4 ? 125 : blue);
+    percent += " CH" + n + "R=" + std::to_string(red == 255 ? 100 : 0) + " CH" + n + "G=0 CH" + n +
+               "B=" + std::to_string(blue_percent) + " CH" + n + "SC=0";
+    levels +=
+        " CH" + n + " " + std::to_string(shown_red) + " 0 " + std::to_string(c == 4 ? 125 : blue);
   }
   replies["GTS 0"] = flags;
   replies["GTSB 0"] = percent;
@@ -335,14 +343,15 @@ TEST(Handlers, RefuseBadRequestsWithTheirStatusAndReason) {
 }
 
 TEST(Find, FindsAFakeApplianceAtItsPort) {
-  const FakeAppliance appliance(std::map<std::string, std::string>{{"VERSION", "ACK VERSION 3.0\tbeta"}});
+  const FakeAppliance appliance(
+      std::map<std::string, std::string>{{"VERSION", "ACK VERSION 3.0\tbeta"}});
   char target[] = "127.0.0.1";
   char* targets[] = {target};
   Found found;
   int send_error = -1;
   Failure failure;
-  ASSERT_EQ(appliances_find(targets, 1, Timing{100, 0, 200}, appliance.port(), &found,
-                            &send_error, &failure),
+  ASSERT_EQ(appliances_find(targets, 1, Timing{100, 0, 200}, appliance.port(), &found, &send_error,
+                            &failure),
             kStatusOk);
   EXPECT_EQ(send_error, 0);
   ASSERT_EQ(found.count, 1);
@@ -353,9 +362,9 @@ TEST(Find, FindsAFakeApplianceAtItsPort) {
   char bad[] = "127.0.0.1/8";
   char* refused[] = {target, bad};
   int errors[2];
-  EXPECT_EQ(appliances_find(refused, 2, Timing{100, 0, 200}, appliance.port(), &found, errors,
-                            &failure),
-            kStatusUsage);
+  EXPECT_EQ(
+      appliances_find(refused, 2, Timing{100, 0, 200}, appliance.port(), &found, errors, &failure),
+      kStatusUsage);
   EXPECT_EQ(failure.line, 1);
   EXPECT_STREQ(failure.reason, "not an address or range (A.B.C.D or A.B.C.D/16..32)");
 }
