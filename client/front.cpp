@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "client/commands.h"
 #include "client/exchange.h"
 #include "client/parse.h"
 #include "protocol/protocol.h"
@@ -139,7 +140,7 @@ int file_send(const char* file, char** hosts, int count, const Timing& timing) {
   if (!standard_input) close(fd);
   Commands commands{};
   Failure failure;
-  int status = commands_take(text, size, &commands, &failure);
+  int status = commands_split(text, size, &commands, &failure);
   if (status == kStatusUsage) fprintf(stderr, "%s:%d: %s\n", file, failure.line, failure.reason);
   if (status == kStatusOk) status = commands_send(commands, hosts, count, timing);
   free(commands.lines);
