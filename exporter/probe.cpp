@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -48,10 +49,7 @@ void gauge(std::string* out, const char* name, const char* help, long value) {
 // The number of "ACK KEYWORD n".
 bool number_read(const char* reply, long* value) {
   const char* p = reply != nullptr ? strchr(reply + 4, ' ') : nullptr;
-  if (p == nullptr) return false;
-  char* end;
-  *value = strtol(p + 1, &end, 10);
-  return end != p + 1 && *end == '\0';
+  return p != nullptr && number_parse(p + 1, LONG_MIN, LONG_MAX, value);
 }
 
 void settings_metrics(const ApplianceSettings& settings, unsigned known, std::string* out) {
