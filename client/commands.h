@@ -22,7 +22,7 @@
   commands->lines = static_cast<char**>(malloc(room * sizeof(char*)));
   commands->numbers = static_cast<int*>(malloc(room * sizeof(int)));
   if (commands->lines == nullptr || commands->numbers == nullptr) {
-    *failure = Failure{kStatusFailed, ENOMEM, 0, "out of memory"};
+    *failure = Failure{0, "out of memory"};
     return kStatusFailed;
   }
   int number = 0;
@@ -34,7 +34,7 @@
     size_t length = static_cast<size_t>(next - line);
     // A NUL would end the line early: the rest of it would be lost unseen.
     if (strlen(line) != length) {
-      *failure = Failure{kStatusUsage, 0, number, "NUL byte (not a text file)"};
+      *failure = Failure{number, "NUL byte (not a text file)"};
       return kStatusUsage;
     }
     while (length > 0 && command_blank(line[length - 1])) line[--length] = '\0';
@@ -42,7 +42,7 @@
     if (length > 0 && *line != '#') {
       if (length > orvo::kMaxDatagram - 2) {
         static_assert(orvo::kMaxDatagram - 2 == 2045);
-        *failure = Failure{kStatusUsage, 0, number, "line too long (at most 2045 bytes)"};
+        *failure = Failure{number, "line too long (at most 2045 bytes)"};
         return kStatusUsage;
       }
       commands->lines[commands->count] = line;

@@ -11,7 +11,7 @@
 // IMPRESS, FU, DEFAULTS) get that time on top of the time-out.
 //
 // A refusal ends a peer's exchange, unless it is to go on past refusals: the
-// refused line then has no reply and the next one is sent. A peer may have a
+// refused line then has no reply (nullptr) and the next one is sent. A peer may have a
 // deadline of its own, which ends its exchange however far it got.
 #pragma once
 
@@ -42,9 +42,8 @@ struct Peer {
   long long end_ms;  // on clock_ms(); 0 for none
   // Set by exchange_run.
   PeerOutcome outcome;
-  int line;     // the line that ended it (refused, silent, error), or line_count
-  int error;    // errno of a socket failure (kPeerError)
-  int refused;  // lines refused, when going on past refusals
+  int line;   // the line that ended it (refused, silent, error), or line_count
+  int error;  // errno of a socket failure (kPeerError)
   int fd;
   int sends;  // of the current line
   long long deadline;

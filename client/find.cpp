@@ -19,14 +19,6 @@ namespace {
 constexpr const char kRequest[] = "VERSION\r";
 constexpr const char kAck[] = "ACK VERSION ";
 constexpr const char kNack[] = "NACK VERSION\r";
-constexpr int kSmallestPrefix = 16;
-
-// The addresses that find sends to: every address of a range but its network
-// and broadcast addresses (all of it for 31 and 32 bits).
-struct Target {
-  AddressRange range;
-  int* error;  // of a failed send; the rest of the target is skipped
-};
 
 // Keeps the appliances sorted by address, each once.
 void appliance_add(Found* found, uint32_t address, const char* version) {
@@ -74,13 +66,19 @@ void replies_wait(int fd, uint16_t port, Found* found, long long deadline, bool 
 }
 
 // One VERSION to every address of every target (of single addresses only,
-// with ranges false); port in network byte order.
-void targets_send(int fd, uint16_t port, Found* found, Target* targets, int count, bool ranges) {
+// with ranges false); port in network byte order. Of a range, every address
+// but its network and broadcast addresses (all of it for 31 and 32 bits).
+void targets_send(int fd, uint16_t port, Found* found, FindTarget* targets, int count,
+                  bool ranges) {
   for (int t = 0; t < count; ++t) {
-    Target* target = &targets[t];
-    if (!ranges && target->range.first != target->range.last) continue;
-    for (uint64_t host = target->range.first; host <= target->range.last && *target->error == 0;
-         ++host) {
+    FindTarget* target = &targets[t];
+    uint64_t first = target->range.first, last = target->range.last;
+    if (!ranges && first != last) continue;
+    if (last - first >= 3) {
+      ++first;
+      --last;
+    }
+    for (uint64_t host = first; host <= last && target->send_error == 0; ++host) {
       sockaddr_in to{};
       to.sin_family = AF_INET;
       to.sin_port = port;
@@ -92,7 +90,7 @@ void targets_send(int fd, uint16_t port, Found* found, Target* targets, int coun
         // A full send buffer: datagrams to addresses of the local subnet that
         // nobody holds wait there until the address resolution gives up.
         if ((errno != EAGAIN && errno != ENOBUFS) || tries == 50) {
-          *target->error = errno;
+          target->send_error = errno;
           break;
         }
         replies_wait(fd, port, found, clock_ms() + 100, true);
@@ -119,36 +117,12 @@ const char* find_reply_version(char* reply) {
   return version;
 }
 
-int appliances_find(char** texts, int count, const Timing& timing, uint16_t port, Found* found,
-                    int* send_errors, Failure* failure) {
+int appliances_find(FindTarget* targets, int count, const Timing& timing, uint16_t port,
+                    Found* found) {
   *found = Found{};
   port = htons(port);
-  Target* targets = static_cast<Target*>(malloc(static_cast<size_t>(count) * sizeof(Target)));
-  if (targets == nullptr) {
-    *failure = Failure{kStatusFailed, ENOMEM, 0, "out of memory"};
-    return kStatusFailed;
-  }
-  for (int i = 0; i < count; ++i) {
-    AddressRange* range = &targets[i].range;
-    targets[i].error = &send_errors[i];
-    send_errors[i] = 0;
-    if (!range_parse(texts[i], kSmallestPrefix, range)) {
-      static_assert(kSmallestPrefix == 16);
-      *failure = Failure{kStatusUsage, 0, i, "not an address or range (A.B.C.D or A.B.C.D/16..32)"};
-      free(targets);
-      return kStatusUsage;
-    }
-    if (range->last - range->first >= 3) {
-      ++range->first;
-      --range->last;
-    }
-  }
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    *failure = Failure{kStatusFailed, errno, 0, "socket failed"};
-    free(targets);
-    return kStatusFailed;
-  }
+  if (fd < 0) return errno;
   // Room for many requests and replies at once, as far as the system allows.
   const int on = 1, buffer = 4 << 20;
   setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
@@ -163,12 +137,10 @@ int appliances_find(char** texts, int count, const Timing& timing, uint16_t port
   targets_send(fd, port, found, targets, count, false);
   replies_wait(fd, port, found, clock_ms() + timing.window_ms - half, false);
   close(fd);
-  free(targets);
-  return kStatusOk;
+  return 0;
 }
 
 void appliances_free(Found* found) {
   for (int i = 0; i < found->count; ++i) free(found->list[i].version);
   free(found->list);
-  *found = Found{};
 }

@@ -1,7 +1,8 @@
 // The client's library for many appliances: find them, exchange lines with
 // them, take a file of commands apart. Nothing here prints: results and
-// failures are values (a Failure), which orvo-udpc's front ends
-// (client/front.h) and the exporter report each in their own way. Plain
+// failures are values (a status, an errno, a Failure with a file's line and
+// the reason), which orvo-udpc's front ends (client/front.h) and the
+// exporter report each in their own way. Plain
 // C-style code: the client ships on the appliance, needs the C library alone
 // and stays small.
 #pragma once
@@ -16,14 +17,11 @@ constexpr int kStatusOk = 0;
 constexpr int kStatusFailed = 1;  // an appliance failed, or none answered
 constexpr int kStatusUsage = 2;   // the command line or the file is unusable
 
-// Why something failed: its status, the errno behind it, the line of the
-// file (or the argument) it concerns, and the reason in words (a constant
-// text), without the file's name and line, which the caller puts before it
-// as it sees fit.
+// Why a file was refused, beside the status that says how: the line of the
+// file it concerns and the reason in words (a constant text), without the
+// file's name, which the caller puts before them as it sees fit.
 struct Failure {
-  int status;
-  int error;  // 0 when none
-  int line;   // 0 when no line of a file
+  int line;
   const char* reason;
 };
 
@@ -76,12 +74,17 @@ struct Found {
 };
 void appliances_free(Found* found);
 
+// A target of find: an address or range (range_parse with BITS from 16), and
+// the errno of a send to it that failed (the rest of it is then skipped), or 0.
+constexpr int kFindSmallestPrefix = 16;
+struct FindTarget {
+  AddressRange range;
+  int send_error;
+};
+
 // Find: VERSION to every target (a broadcast or single address, or every host
-// address of a range ADDRESS/BITS: all of it for 31 and 32 bits, else without
-// its network and broadcast addresses) at the port, replies collected for the
-// window. kStatusOk (also when none answered), with send_errors[t] the errno of
-// a send to target t that failed (the rest of that target was skipped), or 0;
-// kStatusUsage for a target that is no address or range (failure->line is its
-// index), or kStatusFailed.
-int appliances_find(char** targets, int count, const Timing& timing, uint16_t port, Found* found,
-                    int* send_errors, Failure* failure);
+// address of a range: all of it for 31 and 32 bits, else without its network
+// and broadcast addresses) at the port, replies collected for the window.
+// 0 (also when none answered), or the errno of the socket that failed.
+int appliances_find(FindTarget* targets, int count, const Timing& timing, uint16_t port,
+                    Found* found);

@@ -20,6 +20,11 @@ bool host_resolved(const char* host, sockaddr_in* address) {
   return true;
 }
 
+int failure_said(const char* format, int error) {
+  fprintf(stderr, format, strerror(error));
+  return -error;
+}
+
 bool output_flushed(const char* what) {
   errno = 0;
   if (fflush(stdout) == 0 && !ferror(stdout)) return true;
@@ -34,24 +39,32 @@ int find_print(char** texts, int count, const Timing& timing) {
     texts = fallback;
     count = 1;
   }
-  int* send_errors = static_cast<int*>(malloc(static_cast<size_t>(count) * sizeof(int)));
-  if (send_errors == nullptr) return kStatusFailed;
-  Found found;
-  Failure failure;
-  int status =
-      appliances_find(texts, count, timing, orvo::kControlPort, &found, send_errors, &failure);
-  if (status == kStatusUsage) {
-    fprintf(stderr, "%s: '%s'\n", failure.reason, texts[failure.line]);
-  } else if (status != kStatusOk) {
-    fprintf(stderr, "%s: %s\n", failure.reason, strerror(failure.error));
-  } else {
-    for (int t = 0; t < count; ++t) {
-      if (send_errors[t] != 0) {
-        fprintf(stderr, "sendto %s failed (%s)\n", texts[t], strerror(send_errors[t]));
-      }
+  FindTarget* targets =
+      static_cast<FindTarget*>(malloc(static_cast<size_t>(count) * sizeof(FindTarget)));
+  if (targets == nullptr) return kStatusFailed;
+  int status = kStatusOk;
+  for (int t = 0; t < count && status == kStatusOk; ++t) {
+    targets[t].send_error = 0;
+    if (!range_parse(texts[t], kFindSmallestPrefix, &targets[t].range)) {
+      static_assert(kFindSmallestPrefix == 16);
+      fprintf(stderr, "not an address or range (A.B.C.D or A.B.C.D/16..32): '%s'\n", texts[t]);
+      status = kStatusUsage;
     }
   }
-  free(send_errors);
+  Found found;
+  if (status == kStatusOk) {
+    const int error = appliances_find(targets, count, timing, orvo::kControlPort, &found);
+    if (error != 0) {
+      failure_said("socket failed: %s\n", error);
+      status = kStatusFailed;
+    }
+  }
+  for (int t = 0; status == kStatusOk && t < count; ++t) {
+    if (targets[t].send_error != 0) {
+      fprintf(stderr, "sendto %s failed (%s)\n", texts[t], strerror(targets[t].send_error));
+    }
+  }
+  free(targets);
   if (status != kStatusOk) return status;
   for (int i = 0; i < found.count; ++i) {
     const uint32_t a = found.list[i].address;
@@ -113,10 +126,9 @@ int commands_send(const Commands& commands, char** hosts, int count, const Timin
     status = kStatusFailed;
     const int at = commands.numbers[peer.line];
     const char* line = commands.lines[peer.line];
-    if (peer.outcome == kPeerRefused) {
-      printf("%s refused line %d: %s\n", hosts[i], at, line);
-    } else if (peer.outcome == kPeerSilent) {
-      printf("%s no answer to line %d: %s\n", hosts[i], at, line);
+    if (peer.outcome != kPeerError) {
+      printf("%s %s line %d: %s\n", hosts[i],
+             peer.outcome == kPeerRefused ? "refused" : "no answer to", at, line);
     } else {
       printf("%s failed at line %d: %s (%s)\n", hosts[i], at, line, strerror(peer.error));
     }

@@ -24,6 +24,10 @@ int file_send(const char* file, char** hosts, int count, const Timing& timing);
 // The address of a host at the control port; false after saying why not.
 bool host_resolved(const char* host, sockaddr_in* address);
 
+// Says why something failed (format has a %s for the errno's text); -error,
+// the one-shot form's exit status.
+int failure_said(const char* format, int error);
+
 // Ends what went to standard output: true when all of it was written,
 // otherwise false after saying that the named output could not be printed.
 bool output_flushed(const char* what);

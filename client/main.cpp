@@ -67,18 +67,10 @@ int command_send(int count, char** words, int timeout_ms) {
   }
 
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) {
-    const int error = errno;
-    fprintf(stderr, "socket failed: %s\n", strerror(error));
-    return -error;
-  }
+  if (fd < 0) return failure_said("socket failed: %s\n", errno);
   const ssize_t sent =
       sendto(fd, buffer, length, 0, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  if (sent < 0) {
-    const int error = errno;
-    fprintf(stderr, "sendto failed (%s)\n", strerror(error));
-    return -error;
-  }
+  if (sent < 0) return failure_said("sendto failed (%s)\n", errno);
   if (static_cast<size_t>(sent) != length) {
     fputs("short write on udp socket\n", stderr);
     return 1;
@@ -93,11 +85,7 @@ int command_send(int count, char** words, int timeout_ms) {
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 
   const ssize_t received = recvfrom(fd, buffer, orvo::kMaxDatagram, 0, nullptr, nullptr);
-  if (received < 0) {
-    const int error = errno;
-    fprintf(stderr, "recvfrom failed (%s)\n", strerror(error));
-    return -error;
-  }
+  if (received < 0) return failure_said("recvfrom failed (%s)\n", errno);
   buffer[received] = '\0';
   char* end = strchr(buffer, orvo::kTerminator);
   if (end != nullptr) {
@@ -107,9 +95,7 @@ int command_send(int count, char** words, int timeout_ms) {
   // failure like any other: the caller must not take the command as done.
   errno = 0;
   if (puts(buffer) == EOF || fflush(stdout) == EOF) {
-    const int error = errno != 0 ? errno : EIO;
-    fprintf(stderr, "cannot print the reply (%s)\n", strerror(error));
-    return -error;
+    return failure_said("cannot print the reply (%s)\n", errno != 0 ? errno : EIO);
   }
   return 0;
 }
@@ -138,18 +124,13 @@ int main(int argc, char** argv) {
         mode = static_cast<char>(option);
         break;
       case 't':
-        timeout_ms = seconds_parse(optarg);
-        if (timeout_ms < 0) {
-          fprintf(stderr, "orvo-udpc: not a time in seconds: '%s'\n", optarg);
-          return kUsageStatus;
-        }
-        break;
       case 'w':
-        timing.window_ms = seconds_parse(optarg);
-        if (timing.window_ms < 0) {
+        count = seconds_parse(optarg);
+        if (count < 0) {
           fprintf(stderr, "orvo-udpc: not a time in seconds: '%s'\n", optarg);
           return kUsageStatus;
         }
+        (option == 't' ? timeout_ms : timing.window_ms) = static_cast<int>(count);
         break;
       case 'r':
         if (!number_parse(optarg, 0, 100, &count)) {

@@ -154,20 +154,17 @@ Reply discover(Exporter* exporter, const http::Request& request) {
   const Slot slot(exporter);
   if (!slot.taken()) return busy(*exporter);
   ++exporter->discoveries;
-  Found found;
-  int send_error = 0;
-  Failure failure;
-  std::string target = text;
-  char* texts[] = {target.data()};
   // Answers are collected for half the time-out: the rest is for sending to
   // a large range, and Prometheus' request should end well within its own.
   const Timing timing{options.timeout_ms, 0, options.timeout_ms / 2};
-  if (appliances_find(texts, 1, timing, options.appliance_port, &found, &send_error, &failure) !=
-      kStatusOk) {
+  FindTarget target{range, 0};
+  Found found;
+  if (appliances_find(&target, 1, timing, options.appliance_port, &found) != 0) {
     return refusal(400, "range '" + text + "' cannot be searched");
   }
-  if (send_error != 0)
-    fprintf(stderr, "sendto %s failed (%s)\n", text.c_str(), strerror(send_error));
+  if (target.send_error != 0) {
+    fprintf(stderr, "sendto %s failed (%s)\n", text.c_str(), strerror(target.send_error));
+  }
   // Only what may be probed: a broadcast reaches further than --targets may.
   Reply reply{200, "[", http::kJsonType};
   bool first = true;

@@ -129,7 +129,9 @@ ProbeResult probe_run(const sockaddr_in& address, const Commands* settings, int 
   peer.end_ms = start + timeout_ms;
   exchange_run(&peer, 1, Timing{reply_ms(timeout_ms), kSends - 1, 0});
   const bool answered = peer.outcome == kPeerDone;
-  const int refused = peer.refused;
+  // A refused line has no reply.
+  int refused = 0;
+  for (int line = 0; line < peer.line; ++line) refused += replies[line] == nullptr;
   // The system refuses to connect to a broadcast address (nothing is sent).
   if (peer.outcome == kPeerError && peer.error == EACCES && peer.line == 0) return kProbeBroadcast;
   if (peer.outcome == kPeerError && peer.error != ECONNREFUSED && peer.error != EHOSTUNREACH &&
