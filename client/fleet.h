@@ -2,9 +2,8 @@
 // them, take a file of commands apart. Nothing here prints: results and
 // failures are values (a status, an errno, a Failure with a file's line and
 // the reason), which orvo-udpc's front ends (client/front.h) and the
-// exporter report each in their own way. Plain
-// C-style code: the client ships on the appliance, needs the C library alone
-// and stays small.
+// exporter report each in their own way. Plain C-style code: the client ships
+// on the appliance, needs the C library alone and stays small.
 #pragma once
 
 #include <cstddef>
