@@ -138,11 +138,11 @@ void peer_receive(Peer* peer, char* buffer) {
     buffer[got] = '\0';
     const ReplyMatch match = reply_match(peer->lines[peer->line], buffer, static_cast<size_t>(got));
     if (match == kReplyOther) continue;
-    if (match == kReplyNack) {
+    if (match == kReplyNack && !peer->past_refusals) {
       peer->outcome = kPeerRefused;
       return;
     }
-    if (peer->replies != nullptr) {
+    if (match != kReplyNack && peer->replies != nullptr) {
       char* end = strchr(buffer, orvo::kTerminator);
       if (end != nullptr) *end = '\0';
       peer->replies[peer->line] = strdup(buffer);
@@ -192,10 +192,10 @@ ReplyMatch reply_match(const char* line, const char* reply, size_t reply_length)
   return kReplyAck;
 }
 
-void exchange_run(Peer* peers, int count, const FleetTiming& timing) {
+void exchange_run(Peer* peers, int count, const Timing& timing) {
   char buffer[orvo::kBufferSize];
+  // What poll() watches: the running peers' sockets, in the peers' order.
   pollfd* fds = static_cast<pollfd*>(malloc((static_cast<size_t>(count) + 1) * sizeof(pollfd)));
-  int* owners = static_cast<int*>(malloc((static_cast<size_t>(count) + 1) * sizeof(int)));
   for (int i = 0; i < count; ++i) {
     Peer* peer = &peers[i];
     peer->line = 0;
@@ -210,13 +210,13 @@ void exchange_run(Peer* peers, int count, const FleetTiming& timing) {
                                 sizeof peer->address) < 0) {
       peer->error = errno;
       peer->outcome = kPeerError;
-    } else if (fds == nullptr || owners == nullptr) {
+    } else if (fds == nullptr) {
       peer->error = ENOMEM;
       peer->outcome = kPeerError;
     }
   }
   for (;;) {
-    const long long now = fleet_now_ms();
+    const long long now = clock_ms();
     long long wake = LLONG_MAX;
     int watched = 0;
     for (int i = 0; i < count; ++i) {
@@ -224,7 +224,10 @@ void exchange_run(Peer* peers, int count, const FleetTiming& timing) {
       if (peer->outcome != kPeerRunning) continue;
       if (peer->sends == 0 || now >= peer->deadline) {
         const LineKind& kind = line_kind(line_keyword(peer->lines[peer->line]));
-        if (peer->sends > 0 && (kind.once || peer->sends > timing.resends)) {
+        // The peer's last millisecond; none (the largest number) for end_ms 0.
+        const unsigned long long last = static_cast<unsigned long long>(peer->end_ms) - 1;
+        if ((peer->sends > 0 && (kind.once || peer->sends > timing.resends)) ||
+            static_cast<unsigned long long>(now) > last) {
           peer->outcome = kPeerSilent;
           continue;
         }
@@ -237,17 +240,20 @@ void exchange_run(Peer* peers, int count, const FleetTiming& timing) {
                                    ? static_cast<long long>(timing.reply_ms) * (timing.resends + 1)
                                    : timing.reply_ms;
         peer->deadline = now + wait + kind.busy_ms;
+        if (static_cast<unsigned long long>(peer->deadline) > last) peer->deadline = peer->end_ms;
       }
       if (peer->deadline < wake) wake = peer->deadline;
-      fds[watched] = pollfd{peer->fd, POLLIN, 0};
-      owners[watched++] = i;
+      fds[watched++] = pollfd{peer->fd, POLLIN, 0};
     }
     if (watched == 0) break;
     const long long left = wake - now;
     if (poll(fds, static_cast<nfds_t>(watched), left < 0 ? 0 : static_cast<int>(left)) <= 0)
       continue;
-    for (int k = 0; k < watched; ++k) {
-      if (fds[k].revents != 0) peer_receive(&peers[owners[k]], buffer);
+    // Each socket is its peer's alone: the k-th watched is the next peer
+    // with that socket.
+    for (int k = 0, i = 0; k < watched; ++k, ++i) {
+      while (peers[i].fd != fds[k].fd) ++i;
+      if (fds[k].revents != 0) peer_receive(&peers[i], buffer);
     }
   }
   for (int i = 0; i < count; ++i) {
@@ -255,5 +261,4 @@ void exchange_run(Peer* peers, int count, const FleetTiming& timing) {
     peers[i].fd = -1;
   }
   free(fds);
-  free(owners);
 }

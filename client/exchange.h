@@ -9,6 +9,10 @@
 // MICTEST, ID); those wait as long as all tries of another line would. A
 // refusal is final. Lines that keep the daemon busy for long (MICTEST,
 // IMPRESS, FU, DEFAULTS) get that time on top of the time-out.
+//
+// A refusal ends a peer's exchange, unless it is to go on past refusals: the
+// refused line then has no reply (nullptr) and the next one is sent. A peer may have a
+// deadline of its own, which ends its exchange however far it got.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +38,8 @@ struct Peer {
   int line_count;
   char** replies;  // when set, receives a malloc'd copy of each line's reply
                    // (text before its CR); the caller frees them
+  bool past_refusals;
+  long long end_ms;  // on clock_ms(); 0 for none
   // Set by exchange_run.
   PeerOutcome outcome;
   int line;   // the line that ended it (refused, silent, error), or line_count
@@ -46,4 +52,4 @@ struct Peer {
 // Runs every peer to its outcome. It keeps no state between calls and none
 // outside its arguments, so several threads may run it at once, each on its
 // own peers; reply_match likewise.
-void exchange_run(Peer* peers, int count, const FleetTiming& timing);
+void exchange_run(Peer* peers, int count, const Timing& timing);

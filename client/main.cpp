@@ -1,6 +1,6 @@
 // orvo-udpc: sends one command to the daemon and prints the one reply; with
 // an option before the host, finds appliances, reads one's settings as a file
-// of commands, or sends such a file to many (client/fleet.h).
+// of commands, or sends such a file to many (client/front.h).
 
 #include <cerrno>
 #include <csignal>
@@ -12,7 +12,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include "client/fleet.h"
+#include "client/front.h"
 #include "protocol/protocol.h"
 
 namespace {
@@ -62,23 +62,15 @@ int command_send(int count, char** words, int timeout_ms) {
     return kUsageStatus;
   }
   sockaddr_in address;
-  if (!fleet_resolve(words[0], &address)) {
+  if (!host_resolved(words[0], &address)) {
     return kUsageStatus;
   }
 
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) {
-    const int error = errno;
-    fprintf(stderr, "socket failed: %s\n", strerror(error));
-    return -error;
-  }
+  if (fd < 0) return failure_said("socket failed: %s\n", errno);
   const ssize_t sent =
       sendto(fd, buffer, length, 0, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  if (sent < 0) {
-    const int error = errno;
-    fprintf(stderr, "sendto failed (%s)\n", strerror(error));
-    return -error;
-  }
+  if (sent < 0) return failure_said("sendto failed (%s)\n", errno);
   if (static_cast<size_t>(sent) != length) {
     fputs("short write on udp socket\n", stderr);
     return 1;
@@ -93,11 +85,7 @@ int command_send(int count, char** words, int timeout_ms) {
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 
   const ssize_t received = recvfrom(fd, buffer, orvo::kMaxDatagram, 0, nullptr, nullptr);
-  if (received < 0) {
-    const int error = errno;
-    fprintf(stderr, "recvfrom failed (%s)\n", strerror(error));
-    return -error;
-  }
+  if (received < 0) return failure_said("recvfrom failed (%s)\n", errno);
   buffer[received] = '\0';
   char* end = strchr(buffer, orvo::kTerminator);
   if (end != nullptr) {
@@ -107,9 +95,7 @@ int command_send(int count, char** words, int timeout_ms) {
   // failure like any other: the caller must not take the command as done.
   errno = 0;
   if (puts(buffer) == EOF || fflush(stdout) == EOF) {
-    const int error = errno != 0 ? errno : EIO;
-    fprintf(stderr, "cannot print the reply (%s)\n", strerror(error));
-    return -error;
+    return failure_said("cannot print the reply (%s)\n", errno != 0 ? errno : EIO);
   }
   return 0;
 }
@@ -120,11 +106,11 @@ int main(int argc, char** argv) {
   char mode = 0;
   const char* file = nullptr;
   int timeout_ms = -1;
-  FleetTiming timing{kFleetReplyTimeoutMs, kFleetResends, kFindWindowMs};
+  Timing timing{kFleetReplyTimeoutMs, kFleetResends, kFindWindowMs};
   // Options end at the host, which never begins with '-'; the words after it
   // may ("EQ 1 -3").
   for (int option; (option = getopt(argc, argv, "+fsa:t:r:w:h")) != -1;) {
-    char* end = nullptr;
+    long count = 0;
     switch (option) {
       case 'a':
         file = optarg;
@@ -138,25 +124,20 @@ int main(int argc, char** argv) {
         mode = static_cast<char>(option);
         break;
       case 't':
-        timeout_ms = fleet_parse_seconds(optarg);
-        if (timeout_ms < 0) {
-          fprintf(stderr, "orvo-udpc: not a time in seconds: '%s'\n", optarg);
-          return kUsageStatus;
-        }
-        break;
       case 'w':
-        timing.window_ms = fleet_parse_seconds(optarg);
-        if (timing.window_ms < 0) {
+        count = seconds_parse(optarg);
+        if (count < 0) {
           fprintf(stderr, "orvo-udpc: not a time in seconds: '%s'\n", optarg);
           return kUsageStatus;
         }
+        (option == 't' ? timeout_ms : timing.window_ms) = static_cast<int>(count);
         break;
       case 'r':
-        timing.resends = static_cast<int>(strtol(optarg, &end, 10));
-        if (end == optarg || *end != '\0' || timing.resends < 0 || timing.resends > 100) {
+        if (!number_parse(optarg, 0, 100, &count)) {
           fprintf(stderr, "orvo-udpc: not a count from 0 to 100: '%s'\n", optarg);
           return kUsageStatus;
         }
+        timing.resends = static_cast<int>(count);
         break;
       case 'h':
         fputs(kUsage, stdout);
@@ -172,12 +153,12 @@ int main(int argc, char** argv) {
   // Output that cannot be printed (a pipe nobody reads) is reported as a
   // failure, not a reason to die.
   signal(SIGPIPE, SIG_IGN);
-  if (mode == 'f') return fleet_find(rest, rest_count, timing);
+  if (mode == 'f') return find_print(rest, rest_count, timing);
   if ((mode == 's' && rest_count != 1) || (mode == 'a' && rest_count < 1)) {
     fputs(kUsage, stderr);
     return kUsageStatus;
   }
-  if (mode == 's') return fleet_snapshot(rest[0], timing);
-  if (mode == 'a') return fleet_apply(file, rest, rest_count, timing);
+  if (mode == 's') return snapshot_print(rest[0], timing);
+  if (mode == 'a') return file_send(file, rest, rest_count, timing);
   return command_send(rest_count, rest, timeout_ms > 0 ? timeout_ms : kReplyTimeoutMs);
 }

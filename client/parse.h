@@ -4,7 +4,8 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdio>
+
+#include "client/fleet.h"
 
 // The commands of a settings file: every line but blank ones and comments,
 // without the blanks around it; and the number of each line in the file.
@@ -17,10 +18,10 @@ struct Commands {
 };
 
 // Splits the text of a file, size bytes and a NUL after them, in place into
-// commands: kFleetOk; or, after printing "FILE:LINE: reason" to errors,
-// kFleetUsage for a file that is not text (a NUL byte) or has a line too
-// long for a request; kFleetFailed when out of memory.
-int commands_take(char* text, std::size_t size, const char* file, Commands* commands, FILE* errors);
+// commands: kStatusOk; or, with the line and the reason in failure,
+// kStatusUsage for a file that is not text (a NUL byte) or has a line too
+// long for a request; kStatusFailed when out of memory.
+int commands_take(char* text, std::size_t size, Commands* commands, Failure* failure);
 
 // The version text of a reply to find's VERSION (a NUL-terminated datagram,
 // edited in place: cut at its CR, control characters made spaces), "-" for

@@ -16,7 +16,7 @@
 #include <cstring>
 
 #include "client/exchange.h"
-#include "client/fleet.h"
+#include "client/front.h"
 #include "client/settings.h"
 
 namespace {
@@ -43,7 +43,7 @@ int settings_print(const char* host, char* const* replies) {
       fprintf(stderr,
               replies[q] != nullptr ? "%s: unexpected reply to %s: %s\n" : "%s: out of memory\n",
               host, kSettingsQueries[q], replies[q]);
-      return kFleetFailed;
+      return kStatusFailed;
     }
   }
   const LedChannel* channels = settings.channels;
@@ -87,20 +87,20 @@ int settings_print(const char* host, char* const* replies) {
   for (int c = 1; c <= kSettingsChannels; ++c) {
     if (!channels_equal(channels[c], channels[common])) channel_print(c, channels[c]);
   }
-  return fleet_printed("settings") ? kFleetOk : kFleetFailed;
+  return output_flushed("settings") ? kStatusOk : kStatusFailed;
 }
 
 }  // namespace
 
-int fleet_snapshot(const char* host, const FleetTiming& timing) {
+int snapshot_print(const char* host, const Timing& timing) {
   char* replies[kSettingsQueryCount] = {};
   Peer peer{};
-  if (!fleet_resolve(host, &peer.address)) return kFleetUsage;
+  if (!host_resolved(host, &peer.address)) return kStatusUsage;
   peer.lines = kSettingsQueries;
   peer.line_count = kSettingsQueryCount;
   peer.replies = replies;
   exchange_run(&peer, 1, timing);
-  int status = kFleetFailed;
+  int status = kStatusFailed;
   const char* query = kSettingsQueries[peer.line < kSettingsQueryCount ? peer.line : 0];
   if (peer.outcome == kPeerDone) {
     status = settings_print(host, replies);

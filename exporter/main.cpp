@@ -10,8 +10,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "exporter/handlers.h"
 #include "exporter/options.h"
-#include "exporter/server.h"
 
 int main(int argc, char** argv) {
   exporter::Options options;

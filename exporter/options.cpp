@@ -24,9 +24,8 @@ constexpr const char kUsage[] =
 bool listen_parse(const char* text, sockaddr_in* address) {
   const char* colon = strrchr(text, ':');
   if (colon == nullptr) return false;
-  char* end;
-  const long port = strtol(colon + 1, &end, 10);
-  if (end == colon + 1 || *end != '\0' || port < 1 || port > 65535) return false;
+  long port;
+  if (!number_parse(colon + 1, 1, 65535, &port)) return false;
   const std::string host(text, colon);
   memset(address, 0, sizeof *address);
   address->sin_family = AF_INET;
@@ -44,36 +43,16 @@ bool listen_parse(const char* text, sockaddr_in* address) {
 }
 
 bool count_parse(const char* text, int* count) {
-  char* end;
-  const long value = strtol(text, &end, 10);
-  if (end == text || *end != '\0' || value < 1 || value > 4096) return false;
+  long value;
+  if (!number_parse(text, 1, 4096, &value)) return false;
   *count = static_cast<int>(value);
   return true;
 }
 
 }  // namespace
 
-bool network_parse(const std::string& text, int smallest_prefix, Network* network) {
-  const size_t slash = text.find('/');
-  in_addr address;
-  if (inet_pton(AF_INET, text.substr(0, slash).c_str(), &address) != 1) return false;
-  long bits = 32;
-  if (slash != std::string::npos) {
-    const char* digits = text.c_str() + slash + 1;
-    char* end;
-    bits = strtol(digits, &end, 10);
-    if (end == digits || *end != '\0' || *digits < '0' || *digits > '9') return false;
-  }
-  if (bits < smallest_prefix || bits > 32) return false;
-  const uint32_t mask = bits == 0 ? 0 : ~0u << (32 - bits);
-  const uint32_t host = ntohl(address.s_addr);
-  network->first = host & mask;
-  network->last = host | ~mask;
-  return true;
-}
-
-bool networks_hold(const std::vector<Network>& networks, const Network& range) {
-  for (const Network& network : networks) {
+bool networks_hold(const std::vector<AddressRange>& networks, const AddressRange& range) {
+  for (const AddressRange& network : networks) {
     if (network.first <= range.first && range.last <= network.last) return true;
   }
   return false;
@@ -116,8 +95,8 @@ int options_parse(int argc, char** argv, Options* options) {
         for (const char* p = optarg;;) {
           const char* comma = strchr(p, ',');
           const std::string text = comma != nullptr ? std::string(p, comma) : std::string(p);
-          Network network;
-          if (!network_parse(text, 0, &network)) {
+          AddressRange network;
+          if (!range_parse(text.c_str(), 0, &network)) {
             fprintf(stderr, "orvo-exporter: not a network (A.B.C.D/BITS): '%s'\n", text.c_str());
             return 2;
           }
@@ -134,7 +113,7 @@ int options_parse(int argc, char** argv, Options* options) {
         }
         break;
       case kTimeout:
-        options->timeout_ms = fleet_parse_seconds(optarg);
+        options->timeout_ms = seconds_parse(optarg);
         if (options->timeout_ms < 100 || options->timeout_ms > 600000) {
           fprintf(stderr, "orvo-exporter: not a time from 0.1 to 600 seconds: '%s'\n", optarg);
           return 2;

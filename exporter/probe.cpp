@@ -1,15 +1,15 @@
 #include "exporter/probe.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cstdarg>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "client/exchange.h"
 #include "client/settings.h"
+#include "exporter/metrics.h"
 
 namespace exporter {
 
@@ -47,33 +47,14 @@ int reply_ms(int timeout_ms) {
 
 constexpr const char kComponentNames[3][6] = {"red", "green", "blue"};
 
-// A sample line (short: names, labels of numbers, a number).
-void append(std::string* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void append(std::string* out, const char* format, ...) {
-  char line[256];
-  va_list arguments;
-  va_start(arguments, format);
-  const int length = vsnprintf(line, sizeof line, format, arguments);
-  va_end(arguments);
-  if (length > 0) out->append(line, std::min(static_cast<size_t>(length), sizeof line - 1));
-}
-
-void family(std::string* out, const char* name, const char* help) {
-  *out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n";
-}
-
 void gauge(std::string* out, const char* name, const char* help, long value) {
-  family(out, name, help);
-  append(out, "%s %ld\n", name, value);
+  single(out, name, "gauge", help, value);
 }
 
 // The number of "ACK KEYWORD n".
 bool number_read(const char* reply, long* value) {
   const char* p = reply != nullptr ? strchr(reply + 4, ' ') : nullptr;
-  if (p == nullptr) return false;
-  char* end;
-  *value = strtol(p + 1, &end, 10);
-  return end != p + 1 && *end == '\0';
+  return p != nullptr && number_parse(p + 1, LONG_MIN, LONG_MAX, value);
 }
 
 void settings_metrics(const ApplianceSettings& settings, unsigned known, std::string* out) {
@@ -90,11 +71,11 @@ void settings_metrics(const ApplianceSettings& settings, unsigned known, std::st
     gauge(out, "orvo_apt_mode", "The APT mode: 0 off, 1 to 3.", settings.apt);
   }
   if (has(kQueryEq0) || has(kQueryEq1) || has(kQueryEq2)) {
-    family(out, "orvo_eq_gain_decibels",
+    family(out, "orvo_eq_gain_decibels", "gauge",
            "The gain of each equalizer band (0 for every band while the equalizer is off).");
     for (int b = 0; b < orvo::kEqBands; ++b) {
       if (has(static_cast<SettingsQuery>(kQueryEq0 + b))) {
-        append(out, "orvo_eq_gain_decibels{band=\"%d\"} %ld\n", b, settings.eq[b]);
+        sample(out, "orvo_eq_gain_decibels", {{"band", std::to_string(b)}}, settings.eq[b]);
       }
     }
   }
@@ -103,39 +84,26 @@ void settings_metrics(const ApplianceSettings& settings, unsigned known, std::st
           settings.mask);
   }
   if ((known & kSettingsLeds) != kSettingsLeds) return;
-  family(out, "orvo_led_on", "Whether an LED channel's component is switched on.");
+  family(out, "orvo_led_on", "gauge", "Whether an LED channel's component is switched on.");
   for (int c = 1; c <= kSettingsChannels; ++c) {
     for (int k = 0; k < 3; ++k) {
-      append(out, "orvo_led_on{channel=\"%d\",component=\"%s\"} %d\n", c, kComponentNames[k],
+      sample(out, "orvo_led_on",
+             {{"channel", std::to_string(c)}, {"component", kComponentNames[k]}},
              settings.channels[c].on[k] ? 1 : 0);
     }
   }
-  family(out, "orvo_led_level_percent",
+  family(out, "orvo_led_level_percent", "gauge",
          "The level of an LED channel's component, in the 10 % steps the appliance reports.");
   for (int c = 1; c <= kSettingsChannels; ++c) {
     for (int k = 0; k < 3; ++k) {
-      append(out, "orvo_led_level_percent{channel=\"%d\",component=\"%s\"} %d\n", c,
-             kComponentNames[k], settings_percent(settings.channels[c].level[k]));
+      sample(out, "orvo_led_level_percent",
+             {{"channel", std::to_string(c)}, {"component", kComponentNames[k]}},
+             settings_percent(settings.channels[c].level[k]));
     }
   }
 }
 
 }  // namespace
-
-std::string label_value(const char* text) {
-  std::string value;
-  for (const char* c = text; *c != '\0'; ++c) {
-    if (*c == '\\' || *c == '"') {
-      value += '\\';
-      value += *c;
-    } else if (*c == '\n') {
-      value += "\\n";
-    } else {
-      value += static_cast<unsigned char>(*c) < ' ' ? ' ' : *c;
-    }
-  }
-  return value;
-}
 
 std::string settings_check(const Commands& commands, const char* name) {
   ApplianceSettings scratch{};
@@ -154,57 +122,41 @@ std::string settings_check(const Commands& commands, const char* name) {
 ProbeResult probe_run(const sockaddr_in& address, const Commands* settings, int timeout_ms,
                       std::string* out) {
   char* replies[kLineCount] = {};
-  int refused = 0;
-  bool answered = true;
+  // Every line in one exchange that ends by the probe's deadline; a refusal
+  // (a failing DSP refuses its reads) skips that line only.
+  const long long start = clock_ms();
   Peer peer{};
   peer.address = address;
-  const long long start = fleet_now_ms();
-  // The lines one at a time, each in an exchange of its own that ends by the
-  // probe's deadline; a refusal (a failing DSP refuses its reads) skips that
-  // line only.
-  const long long deadline = start + timeout_ms;
-  const int reply = reply_ms(timeout_ms);
-  for (int line = 0; line < kLineCount; ++line) {
-    const long long left = deadline - fleet_now_ms();
-    if (left <= 0) {
-      answered = false;
-      break;
-    }
-    // As many sends as fit in what is left of the time (one at least).
-    const int sends = static_cast<int>(std::min<long long>(kSends, left / reply));
-    const FleetTiming timing{sends > 0 ? reply : static_cast<int>(left), sends > 0 ? sends - 1 : 0,
-                             0};
-    peer.lines = kLines.text + line;
-    peer.line_count = 1;
-    peer.replies = replies + line;
-    exchange_run(&peer, 1, timing);
-    if (peer.outcome == kPeerDone) continue;
-    if (peer.outcome == kPeerRefused) {
-      ++refused;
-      continue;
-    }
-    answered = false;
-    // The system refuses to connect to a broadcast address (nothing is sent).
-    if (peer.outcome == kPeerError && peer.error == EACCES && line == 0) return kProbeBroadcast;
-    if (peer.outcome == kPeerError && peer.error != ECONNREFUSED && peer.error != EHOSTUNREACH &&
-        peer.error != ENETUNREACH && peer.error != EHOSTDOWN) {
-      char host[INET_ADDRSTRLEN];
-      inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
-      fprintf(stderr, "orvo-exporter: probe of %s failed: %s\n", host, strerror(peer.error));
-    }
-    break;
+  peer.lines = kLines.text;
+  peer.line_count = kLineCount;
+  peer.replies = replies;
+  peer.past_refusals = true;
+  peer.end_ms = start + timeout_ms;
+  exchange_run(&peer, 1, Timing{reply_ms(timeout_ms), kSends - 1, 0});
+  const bool answered = peer.outcome == kPeerDone;
+  // A refused line has no reply.
+  int refused = 0;
+  for (int line = 0; line < peer.line; ++line) refused += replies[line] == nullptr;
+  // The system refuses to connect to a broadcast address (nothing is sent).
+  if (peer.outcome == kPeerError && peer.error == EACCES && peer.line == 0) return kProbeBroadcast;
+  if (peer.outcome == kPeerError && peer.error != ECONNREFUSED && peer.error != EHOSTUNREACH &&
+      peer.error != ENETUNREACH && peer.error != EHOSTDOWN) {
+    char host[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
+    fprintf(stderr, "orvo-exporter: probe of %s failed: %s\n", host, strerror(peer.error));
   }
-  const double seconds = static_cast<double>(fleet_now_ms() - start) / 1000;
+  const double seconds = static_cast<double>(clock_ms() - start) / 1000;
 
   gauge(out, "orvo_up", "Whether the appliance answered every query of the probe.", answered);
-  family(out, "orvo_probe_duration_seconds", "How long the probe took.");
-  append(out, "orvo_probe_duration_seconds %.3f\n", seconds);
+  family(out, "orvo_probe_duration_seconds", "gauge", "How long the probe took.");
+  sample(out, "orvo_probe_duration_seconds", {}, seconds, 3);
   if (answered) {
     // "ACK VERSION " and the version text.
     const char* reply = replies[kVersionLine];
     const char* version = reply != nullptr && strlen(reply) > 12 ? reply + 12 : "-";
-    family(out, "orvo_version_info", "The appliance's software version (\"-\" when it has none).");
-    *out += "orvo_version_info{version=\"" + label_value(version) + "\"} 1\n";
+    family(out, "orvo_version_info", "gauge",
+           "The appliance's software version (\"-\" when it has none).");
+    sample(out, "orvo_version_info", {{"version", version}}, 1);
     long status;
     if (number_read(replies[kStatusLine], &status)) {
       gauge(out, "orvo_dsp_status", "The DSP status word.", status);

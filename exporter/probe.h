@@ -9,9 +9,6 @@
 
 namespace exporter {
 
-// The metrics' content type.
-inline constexpr const char kMetricsType[] = "text/plain; version=0.0.4; charset=utf-8";
-
 // An error message for a settings file's line that is not a setting the
 // comparison knows, or "" when every line is one.
 std::string settings_check(const Commands& commands, const char* name);
@@ -22,14 +19,10 @@ enum ProbeResult {
   kProbeBroadcast,  // the address is a broadcast address: nothing sent, no metrics
 };
 
-// Queries the appliance at address (every reply within timeout_ms in all)
-// and appends its metrics to out; with settings (checked), also how many of
-// the file's settings it does not have.
+// Queries the appliance at address (every reply within timeout_ms in all),
+// all queries in one exchange, and appends its metrics to out; with settings
+// (checked), also how many of the file's settings it does not have.
 ProbeResult probe_run(const sockaddr_in& address, const Commands* settings, int timeout_ms,
                       std::string* out);
-
-// A label value as the text format writes it (backslash, quote and line
-// feed escaped; other control characters as spaces).
-std::string label_value(const char* text);
 
 }  // namespace exporter

@@ -35,11 +35,14 @@ bool blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 void check_file(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
   Commands commands{};
-  const int status = commands_take(text.data(), size, "fuzz", &commands, stderr);
+  Failure failure{};
+  const int status = commands_take(text.data(), size, &commands, &failure);
   const bool has_nul = memchr(data, '\0', size) != nullptr;
-  if (has_nul && status == kFleetOk) fail("a file with a NUL byte was taken");
-  if (status != kFleetOk && status != kFleetUsage) fail("out of memory, or an unknown status");
-  for (int i = 0; status == kFleetOk && i < commands.count; ++i) {
+  if (has_nul && status == kStatusOk) fail("a file with a NUL byte was taken");
+  if (status != kStatusOk && status != kStatusUsage) fail("out of memory, or an unknown status");
+  if (status == kStatusUsage && (failure.line < 1 || failure.reason == nullptr))
+    fail("a refusal without its line and reason");
+  for (int i = 0; status == kStatusOk && i < commands.count; ++i) {
     const char* line = commands.lines[i];
     const size_t length = strlen(line);
     if (length == 0 || line[0] == '#' || blank(line[0]) || blank(line[length - 1]))

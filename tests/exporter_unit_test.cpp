@@ -1,0 +1,361 @@
+// The exporter's code in-process, without root or a site: its options and
+// the address ranges, the metric text, the handlers' refusals, and /probe's
+// whole answer for a fake appliance on 127.0.0.1 against a golden file
+// (ORVO_UPDATE_GOLDEN=1 rewrites it).
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "client/fleet.h"
+#include "exporter/handlers.h"
+#include "exporter/metrics.h"
+#include "exporter/options.h"
+#include "exporter/probe.h"
+#include "exporter/settings_folder.h"
+#include "tests/fake_appliance.h"
+
+namespace {
+
+using exporter::Label;
+
+std::string range_text(const char* text, int smallest_prefix) {
+  AddressRange range;
+  if (!range_parse(text, smallest_prefix, &range)) return "refused";
+  char first[INET_ADDRSTRLEN], last[INET_ADDRSTRLEN];
+  const in_addr a{htonl(range.first)}, b{htonl(range.last)};
+  inet_ntop(AF_INET, &a, first, sizeof first);
+  inet_ntop(AF_INET, &b, last, sizeof last);
+  return std::string(first) + "-" + last;
+}
+
+TEST(Ranges, OneRuleForAddressesAndNetworks) {
+  // Network and broadcast addresses belong to the range; find leaves them out.
+  EXPECT_EQ(range_text("192.0.2.7", 16), "192.0.2.7-192.0.2.7");
+  EXPECT_EQ(range_text("192.0.2.7/28", 16), "192.0.2.0-192.0.2.15");
+  EXPECT_EQ(range_text("192.0.2.7/31", 16), "192.0.2.6-192.0.2.7");
+  EXPECT_EQ(range_text("10.1.2.3/16", 16), "10.1.0.0-10.1.255.255");
+  EXPECT_EQ(range_text("10.1.2.3/8", 0), "10.0.0.0-10.255.255.255");
+  EXPECT_EQ(range_text("10.1.2.3/0", 0), "0.0.0.0-255.255.255.255");
+  for (const char* text : {"10.1.2.3/15", "10.1.2.3/33", "10.1.2.3/", "10.1.2.3/2x", "10.1.2",
+                           "10.1.2.300", "", "/24", "host/24", "10.1.2.3/24/1"}) {
+    EXPECT_EQ(range_text(text, 16), "refused") << text;
+  }
+  long value = 0;
+  EXPECT_TRUE(number_parse("100", 0, 100, &value) && value == 100);
+  EXPECT_TRUE(number_parse("-3", -20, 6, &value) && value == -3);
+  for (const char* text : {"101", "-1", "", "1x", "x", "99999999999999999999"}) {
+    EXPECT_FALSE(number_parse(text, 0, 100, &value)) << text;
+  }
+  EXPECT_EQ(seconds_parse("0.5"), 500);
+  EXPECT_EQ(seconds_parse("12"), 12000);
+  EXPECT_EQ(seconds_parse("0"), -1);
+  EXPECT_EQ(seconds_parse("86401"), -1);
+  EXPECT_EQ(seconds_parse("1s"), -1);
+}
+
+int parse(std::vector<std::string> words, exporter::Options* options) {
+  std::vector<char*> argv;
+  words.insert(words.begin(), "orvo-exporter");
+  for (std::string& word : words) argv.push_back(word.data());
+  optind = 0;
+  testing::internal::CaptureStderr();
+  testing::internal::CaptureStdout();
+  const int status = exporter::options_parse(static_cast<int>(argv.size()), argv.data(), options);
+  testing::internal::GetCapturedStdout();
+  testing::internal::GetCapturedStderr();
+  return status;
+}
+
+TEST(Options, TakeTheNetworksListenAddressAndBounds) {
+  exporter::Options options;
+  ASSERT_EQ(
+      parse({"--listen", "127.0.0.1:9000", "--targets", "192.0.2.0/28,198.51.100.7", "--targets",
+             "203.0.113.0/24", "--timeout", "0.5", "--max-probes", "8", "--settings-dir", "/tmp"},
+            &options),
+      -1);
+  EXPECT_EQ(ntohs(options.listen.sin_port), 9000);
+  EXPECT_EQ(ntohl(options.listen.sin_addr.s_addr), INADDR_LOOPBACK);
+  ASSERT_EQ(options.targets.size(), 3u);
+  EXPECT_TRUE(exporter::networks_hold(options.targets, {0xC0000201, 0xC000020F}));
+  EXPECT_TRUE(exporter::networks_hold(options.targets, {0xC6336407, 0xC6336407}));
+  EXPECT_FALSE(exporter::networks_hold(options.targets, {0xC0000201, 0xC0000210}));
+  EXPECT_EQ(options.timeout_ms, 500);
+  EXPECT_EQ(options.max_probes, 8);
+  EXPECT_EQ(options.settings_dir, "/tmp");
+
+  exporter::Options defaults;
+  ASSERT_EQ(parse({}, &defaults), -1);
+  EXPECT_EQ(ntohs(defaults.listen.sin_port), 9494);
+  EXPECT_EQ(defaults.timeout_ms, 5000);
+  EXPECT_TRUE(defaults.targets.empty());
+
+  const std::vector<std::vector<std::string>> unusable = {
+      {"--listen", "127.0.0.1"},
+      {"--listen", ":0"},
+      {"--listen", ":65536"},
+      {"--targets", "192.0.2.0/33"},
+      {"--targets", "192.0.2.0/24,"},
+      {"--timeout", "0.05"},
+      {"--timeout", "601"},
+      {"--max-probes", "0"},
+      {"--max-probes", "4097"},
+      {"--settings-dir", ""},
+      {"--timeout", "1", "--timeout", "2"},
+      {"--bogus"},
+      {"extra"},
+      {"--listen"},
+  };
+  for (const auto& words : unusable) {
+    exporter::Options refused;
+    EXPECT_EQ(parse(words, &refused), 2) << words[0];
+  }
+  EXPECT_EQ(parse({"--help"}, &defaults), 0);
+  EXPECT_EQ(parse({"--version"}, &defaults), 0);
+}
+
+TEST(MetricText, FamiliesSamplesAndEscapedLabels) {
+  std::string out;
+  exporter::family(&out, "orvo_a", "gauge", "Help with \"quotes\" and 10 % of it.");
+  exporter::sample(&out, "orvo_a", {}, -3);
+  exporter::sample(&out, "orvo_a", {{"x", "1"}, {"y", "a\"b\\c\nd\te"}}, 7);
+  exporter::sample(&out, "orvo_a", {{"z", ""}}, 0.0125, 3);
+  exporter::single(&out, "orvo_b_total", "counter", "Counted.", 12);
+  EXPECT_EQ(out, "# HELP orvo_a Help with \"quotes\" and 10 % of it.\n"
+                 "# TYPE orvo_a gauge\n"
+                 "orvo_a -3\n"
+                 "orvo_a{x=\"1\",y=\"a\\\"b\\\\c\\nd e\"} 7\n"
+                 "orvo_a{z=\"\"} 0.013\n"
+                 "# HELP orvo_b_total Counted.\n"
+                 "# TYPE orvo_b_total counter\n"
+                 "orvo_b_total 12\n");
+  EXPECT_EQ(http::quotable(std::string("a'\"\\\n\x01z")), "a'\\\"\\\\\\n z");
+}
+
+// The replies of an appliance with known settings, as its daemon words them.
+std::map<std::string, std::string> known_appliance() {
+  std::map<std::string, std::string> replies = {
+      {"VERSION", "ACK VERSION 2.1.0 \"lab\" \\ build"},
+      {"DSPSTATUS", "ACK DSPSTATUS 258"},
+      {"TRACKING", "ACK TRACKING 0"},
+      {"NOISESUP", "ACK NOISESUP 1"},
+      {"APT", "ACK APT 2"},
+      {"EQ 0", "ACK EQ 0 -20"},
+      {"EQ 1", "ACK EQ 1 5"},
+      {"EQ 2", "ACK EQ 2 0"},
+      {"ACTNULCOL", "ACK ACTNULCOL 0 0 255 255 0 0"},
+      {"NULLMASK", "ACK NULLMASK 136"},
+  };
+  std::string flags = "ACK GTS 0", percent = "ACK GTSB 0", levels = "ACK GRGB 0";
+  for (int c = 1; c <= 16; ++c) {
+    const int red = c == 3 || c == 7 ? 0 : 255, blue = 255 - red;
+    const bool red_on = c != 2;
+    const int shown_red = red_on ? red : 0;
+    const std::string n = std::to_string(c);
+    flags +=
+        " CH" + n + "R=" + (red_on ? "1" : "0") + " CH" + n + "G=1 CH" + n + "B=1 CH" + n + "SC=0";
+    const int blue_percent = c == 4 ? 50 : blue == 255 ? 100 : 0;
+    percent += " CH" + n + "R=" + std::to_string(red == 255 ? 100 : 0) + " CH" + n + "G=0 CH" + n +
+               "B=" + std::to_string(blue_percent) + " CH" + n + "SC=0";
+    levels +=
+        " CH" + n + " " + std::to_string(shown_red) + " 0 " + std::to_string(c == 4 ? 125 : blue);
+  }
+  replies["GTS 0"] = flags;
+  replies["GTSB 0"] = percent;
+  replies["GRGB 0"] = levels;
+  return replies;
+}
+
+// A folder of settings files, removed at the end.
+class Folder {
+ public:
+  Folder() {
+    const char* tmp = getenv("TMPDIR");
+    path_ = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/orvo-unit.XXXXXX";
+    if (mkdtemp(path_.data()) == nullptr) path_.clear();
+  }
+  ~Folder() {
+    if (!path_.empty()) system(("rm -rf '" + path_ + "'").c_str());
+  }
+  const std::string& path() const { return path_; }
+  void write(const std::string& name, const std::string& text) const {
+    std::ofstream(path_ + "/" + name, std::ios::binary) << text;
+  }
+
+ private:
+  std::string path_;
+};
+
+std::string without_duration(const std::string& text) {
+  return std::regex_replace(text, std::regex("\norvo_probe_duration_seconds [0-9.]+\n"),
+                            "\norvo_probe_duration_seconds (filtered)\n");
+}
+
+TEST(Probe, WholeAnswerForKnownSettingsMatchesTheGoldenFile) {
+  const FakeAppliance appliance(known_appliance());
+  ASSERT_NE(appliance.port(), 0);
+  const Folder folder;
+  // The room wants tracking on (one difference) and has the rest.
+  folder.write("room", "# the room\nTRACKING 1\nEQ 1 5\n  NULLMASK 136\n");
+  exporter::SettingsFile room;
+  ASSERT_EQ(exporter::settings_load(folder.path(), "room", &room), "");
+
+  std::string out;
+  EXPECT_EQ(exporter::probe_run(appliance.address(), &room.commands, 2000, &out),
+            exporter::kProbeUp);
+  // All thirteen queries in one exchange: one datagram each, nothing lost
+  // on the loopback.
+  EXPECT_EQ(appliance.received(), 13);
+
+  const std::string golden = std::string(ORVO_GOLDEN_DIR) + "/probe.txt";
+  const std::string got = without_duration(out);
+  if (getenv("ORVO_UPDATE_GOLDEN") != nullptr) std::ofstream(golden) << got;
+  std::ifstream in(golden);
+  std::stringstream want;
+  want << in.rdbuf();
+  EXPECT_EQ(got, want.str()) << "ORVO_UPDATE_GOLDEN=1 rewrites " << golden;
+}
+
+TEST(Probe, RefusedQueriesAreSkippedAndASilentApplianceIsDown) {
+  std::map<std::string, std::string> replies = known_appliance();
+  replies.erase("DSPSTATUS");  // refused, as with a failing DSP
+  const FakeAppliance failing(replies);
+  std::string out;
+  EXPECT_EQ(exporter::probe_run(failing.address(), nullptr, 2000, &out), exporter::kProbeUp);
+  EXPECT_NE(out.find("\norvo_up 1\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\norvo_probe_refused_queries 1\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("orvo_dsp_status"), std::string::npos) << out;
+  EXPECT_NE(out.find("\norvo_apt_mode 2\n"), std::string::npos) << out;
+
+  // Nothing answers: down by the probe's deadline, with nothing but up and
+  // the duration.
+  sockaddr_in nobody = failing.address();
+  nobody.sin_port = htons(1);  // refused by the system at once
+  std::string down;
+  EXPECT_EQ(exporter::probe_run(nobody, nullptr, 500, &down), exporter::kProbeDown);
+  EXPECT_EQ(without_duration(down),
+            "# HELP orvo_up Whether the appliance answered every query of the probe.\n"
+            "# TYPE orvo_up gauge\n"
+            "orvo_up 0\n"
+            "# HELP orvo_probe_duration_seconds How long the probe took.\n"
+            "# TYPE orvo_probe_duration_seconds gauge\n"
+            "orvo_probe_duration_seconds (filtered)\n");
+}
+
+http::Request request(const std::string& path,
+                      std::vector<std::pair<std::string, std::string>> query = {}) {
+  http::Request request{path, {}};
+  for (auto& [name, value] : query) request.query.push_back({name, value, value != "\x01"});
+  return request;
+}
+
+TEST(Handlers, RefuseBadRequestsWithTheirStatusAndReason) {
+  const FakeAppliance appliance(known_appliance());
+  const Folder folder;
+  folder.write("room", "EQ 1 -3\n");
+  folder.write("queries", "# not settings\nTRACKING\n");
+  folder.write("binary", std::string("EQ 1 -3\n\0EQ 2 0\n", 16));
+  folder.write("long", "EQ 1 -3\n" + std::string(3000, 'x') + "\n");
+  ASSERT_EQ(mkdir((folder.path() + "/sub").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("/etc/passwd", (folder.path() + "/passwd").c_str()), 0);
+
+  exporter::Options options;
+  options.targets = {{0x7F000000, 0x7F0000FF}};
+  options.settings_dir = folder.path();
+  options.timeout_ms = 1000;
+  options.appliance_port = appliance.port();
+  exporter::Exporter state;
+  state.options = &options;
+  const http::ServerOptions server = exporter::server_options(&state);
+
+  const std::string here = "127.0.0.1";
+  struct Case {
+    http::Request request;
+    unsigned code;
+    std::string body;
+  };
+  const Case cases[] = {
+      {request("/probe"), 400, "no target given (/probe?target=HOST)"},
+      {request("/probe", {{"target", ""}}), 400,
+       "target '' is neither an IPv4 address nor a host name"},
+      {request("/probe", {{"target", "\x01"}}), 400,
+       "parameter 'target' without a value, or with a NUL byte"},
+      {request("/probe", {{"target", here}, {"target", here}}), 400,
+       "parameter 'target' given twice"},
+      {request("/probe", {{"target", here}, {"ver\"bose", "1"}}), 400,
+       "unknown parameter 'ver\\\"bose'"},
+      {request("/probe", {{"target", "-x"}}), 400,
+       "target '-x' is neither an IPv4 address nor a host name"},
+      {request("/probe", {{"target", "192.0.2.1"}}), 403,
+       "target 192.0.2.1 is outside the --targets"},
+      {request("/probe", {{"target", here}, {"settings", ".."}}), 400,
+       "settings '..' is not the name of a file in the settings folder"},
+      {request("/probe", {{"target", here}, {"settings", "sub/room"}}), 400,
+       "settings 'sub/room' is not the name of a file in the settings folder"},
+      {request("/probe", {{"target", here}, {"settings", "missing"}}), 400,
+       "no settings file 'missing' in the settings folder"},
+      {request("/probe", {{"target", here}, {"settings", "passwd"}}), 400,
+       "settings file 'passwd' cannot be opened (a symbolic link)"},
+      {request("/probe", {{"target", here}, {"settings", "sub"}}), 400,
+       "settings 'sub' is not a plain file"},
+      {request("/probe", {{"target", here}, {"settings", "queries"}}), 400,
+       "queries:2: not a setting that can be compared: TRACKING"},
+      {request("/probe", {{"target", here}, {"settings", "binary"}}), 400,
+       "binary:2: NUL byte (not a text file)"},
+      {request("/probe", {{"target", here}, {"settings", "long"}}), 400,
+       "long:2: line too long (at most 2045 bytes)"},
+      {request("/discover"), 400, "no range given (/discover?range=A.B.C.D/BITS)"},
+      {request("/discover", {{"range", "127.0.0.0/8"}}), 400,
+       "range '127.0.0.0/8' is not an address or A.B.C.D/BITS with BITS from 16 to 32"},
+      {request("/discover", {{"range", "127.0.0.0/16"}}), 403,
+       "range 127.0.0.0/16 is not inside the --targets"},
+      {request("/"), 404, "not found: the exporter serves /probe, /discover and /metrics"},
+      {request("/probe/"), 404, "not found: the exporter serves /probe, /discover and /metrics"},
+  };
+  for (const Case& c : cases) {
+    const http::Reply reply = http::route(server, "GET", c.request);
+    EXPECT_EQ(reply.code, c.code) << c.request.path << ": " << reply.body;
+    EXPECT_EQ(reply.body, c.body + "\n");
+    EXPECT_STREQ(reply.type, http::kTextType);
+  }
+  EXPECT_EQ(http::route(server, "POST", request("/probe")).code, 405u);
+  EXPECT_EQ(appliance.received(), 0);
+
+  // And what may be probed is, at the port given.
+  const http::Reply probed = http::route(server, "HEAD", request("/probe", {{"target", here}}));
+  EXPECT_EQ(probed.code, 200u);
+  EXPECT_STREQ(probed.type, exporter::kMetricsType);
+  EXPECT_NE(probed.body.find("\norvo_up 1\n"), std::string::npos) << probed.body;
+  EXPECT_EQ(state.probes.load(), 1u);
+
+  exporter::Options closed = options;
+  closed.targets.clear();
+  state.options = &closed;
+  const http::Reply none = http::route(server, "GET", request("/probe", {{"target", here}}));
+  EXPECT_EQ(none.code, 403u);
+  EXPECT_EQ(none.body, "no --targets given: nothing may be probed\n");
+}
+
+TEST(Find, FindsAFakeApplianceAtItsPortInARange) {
+  const FakeAppliance appliance(
+      std::map<std::string, std::string>{{"VERSION", "ACK VERSION 3.0\tbeta"}});
+  // 127.0.0.1 and .2: not the network's address nor its broadcast address.
+  FindTarget target{};
+  ASSERT_TRUE(range_parse("127.0.0.0/30", kFindSmallestPrefix, &target.range));
+  Found found;
+  ASSERT_EQ(appliances_find(&target, 1, Timing{100, 0, 200}, appliance.port(), &found), 0);
+  EXPECT_EQ(target.send_error, 0);
+  EXPECT_EQ(appliance.received(), 1);
+  ASSERT_EQ(found.count, 1);
+  EXPECT_EQ(found.list[0].address, INADDR_LOOPBACK);
+  EXPECT_STREQ(found.list[0].version, "3.0 beta");
+  appliances_free(&found);
+}
+
+}  // namespace
