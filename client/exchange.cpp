@@ -114,7 +114,10 @@ bool error_transient(int error) {
 // Sends the peer's current line; false after a failure that is not transient.
 bool line_send(Peer* peer, char* buffer) {
   const char* line = peer->lines[peer->line];
-  const size_t length = strlen(line);
+  // Lines are checked to fit a request before they get here; the bound keeps
+  // the copy within the buffer whatever the caller.
+  size_t length = strlen(line);
+  if (length > orvo::kMaxDatagram - 1) length = orvo::kMaxDatagram - 1;
   memcpy(buffer, line, length);
   buffer[length] = orvo::kTerminator;
   // (sendto and recvfrom without an address, which the connected socket

@@ -6,7 +6,7 @@
 #include "protocol/arguments.h"
 #include "protocol/dsp_mailbox.h"
 
-constexpr const char* const kSettingsQueries[kSettingsQueryCount] = {
+constexpr char kSettingsQueries[kSettingsQueryCount][kSettingsQueryLength] = {
     "TRACKING",  "NOISESUP", "APT",   "EQ 0",   "EQ 1",  "EQ 2",
     "ACTNULCOL", "NULLMASK", "GTS 0", "GTSB 0", "GRGB 0"};
 

@@ -24,7 +24,10 @@ enum SettingsQuery {
   kQueryLevels,
   kSettingsQueryCount
 };
-extern const char* const kSettingsQueries[kSettingsQueryCount];
+// (Rows of characters, not pointers: on the appliance, where the client
+// runs too, a table of pointers costs a relocation each.)
+constexpr int kSettingsQueryLength = 10;
+extern const char kSettingsQueries[kSettingsQueryCount][kSettingsQueryLength];
 
 struct LedChannel {
   int level[3];  // red, green, blue, 0-255

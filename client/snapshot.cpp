@@ -96,7 +96,9 @@ int snapshot_print(const char* host, const Timing& timing) {
   char* replies[kSettingsQueryCount] = {};
   Peer peer{};
   if (!host_resolved(host, &peer.address)) return kStatusUsage;
-  peer.lines = kSettingsQueries;
+  const char* lines[kSettingsQueryCount];
+  for (int q = 0; q < kSettingsQueryCount; ++q) lines[q] = kSettingsQueries[q];
+  peer.lines = lines;
   peer.line_count = kSettingsQueryCount;
   peer.replies = replies;
   exchange_run(&peer, 1, timing);

@@ -45,7 +45,9 @@ void family(std::string* out, const char* name, const char* type, const char* he
 void sample(std::string* out, const char* name, std::initializer_list<Label> labels,
             long long value) {
   series(out, name, labels);
-  *out += " " + std::to_string(value) + "\n";
+  *out += ' ';
+  *out += std::to_string(value);
+  *out += '\n';
 }
 
 void sample(std::string* out, const char* name, std::initializer_list<Label> labels, double value,

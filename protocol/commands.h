@@ -121,7 +121,7 @@ consteval SettingForms setting_forms(const char* keyword) {
 // The LED state: channels 1 to kLedStateChannels (0 means all of them), of
 // which 1 to kLedCount have an LED; each has a red, a green and a blue
 // component, switched on or off, with a level 0-255.
-inline constexpr char kComponentLetters[] = "RGB";  // STS and STSB: R=, G=, B=
+constexpr char kComponentLetters[] = "RGB";  // STS and STSB: R=, G=, B=
 
 // STSB and GTSB count levels in percent steps: step n (0 to 10) is n x 10
 // percent and level n x 25, but for 100 percent, which is level 255.
