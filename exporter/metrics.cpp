@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "http/http.h"
+
 namespace exporter {
 
 namespace {
@@ -23,20 +25,8 @@ void series(std::string* out, const char* name, std::initializer_list<Label> lab
 
 }  // namespace
 
-std::string label_value(const char* text) {
-  std::string value;
-  for (const char* c = text; *c != '\0'; ++c) {
-    if (*c == '\\' || *c == '"') {
-      value += '\\';
-      value += *c;
-    } else if (*c == '\n') {
-      value += "\\n";
-    } else {
-      value += static_cast<unsigned char>(*c) < ' ' ? ' ' : *c;
-    }
-  }
-  return value;
-}
+// The text format escapes label values as the HTTP layer quotes a text.
+std::string label_value(const char* text) { return http::quotable(text); }
 
 void family(std::string* out, const char* name, const char* type, const char* help) {
   *out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
