@@ -64,9 +64,9 @@ service_evidence() {
 # on (1) or off (0): the board's GPIO LEDs know no other levels.
 leds_now() {
   # shellcheck disable=SC2016
-  on_appliance sh -c 'for name in $2; do cat "$1/$name/brightness" 2>/dev/null || echo missing; done' \
+  on_appliance sh -c 'for name in $2; do echo "$(cat "$1/$name/brightness" 2>/dev/null || echo missing)"; done' \
     sh "$led_class" "$led_names" |
-    awk '{ printf "%s%s", NR > 1 ? " " : "", $1 == "missing" ? $1 : $1 > 0 }'
+    awk '{ printf "%s%s", (NR > 1 ? " " : ""), ($1 == "missing" ? $1 : ($1 > 0)) }'
 }
 # leds_expected "NAME=LEVEL ...": the same for the LEDs named lit, the rest
 # dark.

@@ -595,7 +595,7 @@ mount -t tmpfs tmpfs ${led_class%/*} && mkdir $led_class && mount --bind /mnt/le
 check() { echo "check \$1 [\$2]"; }
 # The self-test runs under systemd; here it is skipped through the defaults file.
 echo DAEMON_ARGS=notest >/etc/default/orvo-udpd
-dpkg -i ${debs[orvo-udpd]} >/dev/null 2>&1; check install \$?
+dpkg -i ${debs[orvo-udpd]} ${debs[orvo-udpc]} >/dev/null 2>&1; check install \$?
 /etc/init.d/orvo-udpd stop >/dev/null; check stop-first \$?
 /etc/init.d/orvo-udpd status >/dev/null; check status-stopped \$?
 /etc/init.d/orvo-udpd start >/dev/null; check start \$?
@@ -611,6 +611,7 @@ dpkg --purge orvo-udpd >/dev/null 2>&1; check purge \$?
 echo done
 SCRIPT
   local output
+  [ -n "$dsp_pid" ] || start_dsp
   output=$(in_plain_container /bin/sh /sysv-check.sh)
   value() { sed -n "s/^check $1 \[\(.*\)\]$/\1/p" <<<"$output"; }
   if grep -qx 'done' <<<"$output"; then
