@@ -98,9 +98,9 @@ if [ ! -e "$root_cache/.complete" ]; then
   note "building the board's root folder in $root_cache (once)"
   # Roots built from other inputs are of no more use (nobody else holds the
   # lock); a build that was cut short may have left its mounts behind.
-  for stale in "$cache"/bookworm-armhf-*; do
-    findmnt -rn -o TARGET | grep -F "$stale/" | sort -r | xargs -r -n 1 umount -l
-    rm -rf "$stale"
+  for old in "$cache"/bookworm-armhf-*; do
+    findmnt -rn -o TARGET | grep -F "$old/" | sort -r | xargs -r -n 1 umount -l
+    rm -rf "$old"
   done
   mkdir -p "$run/initramfs"
   echo MODULES=list >"$run/initramfs/board.conf"
