@@ -155,7 +155,7 @@ note "private memory of the daemon: Anonymous $(rollup Anonymous) kB, Rss $(roll
 if bench=$("$dir/orvo-bench" -a -n "${bench_requests:-2000}" -r 4 2>&1); then
   pass "benchmark"
 else
-  fail "benchmark" "$bench"
+  fail "benchmark" "$(tail -n 1 <<<"$bench")"
 fi
 while IFS= read -r line; do note "bench $line"; done <<<"$bench"
 
