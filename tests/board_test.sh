@@ -11,13 +11,14 @@
 # "root" only builds the cached root folder. Otherwise PACKAGES is the
 # folder holding the armhf packages to test (every orvo*_armhf.deb in it is
 # installed), DSPSIM and BENCH the armhf orvo-dspsim and orvo-bench, FACTS
-# the native orvo-board-facts (the platform's LED names and mailbox window).
+# the native board_facts (the platform's LED names, paths and mailbox window).
 #
 # In the guest, a unit of this test installs the packages with dpkg, runs
-# the checks of board_guest.sh with the DSP stand-in serving the window
-# through /dev/mem, prints their results on the serial console and powers
-# the guest off; this script reads them from there and fails on any failed
-# check.
+# the checks of board_guest.sh (those of appliance_checks.sh among them,
+# which the system test runs in its container) with the DSP stand-in
+# serving the window through /dev/mem, prints them as TAP lines on the
+# serial console and powers the guest off; this script numbers them on
+# among its own checks (harness.sh) and fails on any failed one.
 #
 # The root folder (mmdebstrap, armhf: the kernel, systemd, udev, kmod, a
 # small initramfs) is built once under qemu-user and kept under
@@ -152,16 +153,16 @@ mounted=yes
 board=$run/root/opt/orvo-board
 mkdir -p "$board/debs"
 cp "${debs[@]}" "$board/debs/"
-cp "$dspsim" "$bench" "$here/board_guest.sh" "$board/"
-"$facts" >"$board/facts" || fatal "$facts failed"
+cp "$dspsim" "$bench" "$here/board_guest.sh" "$here/harness.sh" "$here/appliance_checks.sh" "$board/"
+"$facts" >"$board/facts" || fatal "$facts prints the platform's facts"
 version_text=1.0.0-board
 echo "version_text=$version_text" >>"$board/facts"
 # shellcheck source=/dev/null
 . "$board/facts"
 
 # The appliance's own folders: its version file and its settings folder.
-mkdir -p "$run/root/etc/sw-version" "$run/root/media/data/mic-array"
-echo "$version_text" >"$run/root/etc/sw-version/rootfs_system_version"
+mkdir -p "$run/root${version_file%/*}" "$run/root$settings_folder"
+echo "$version_text" >"$run/root$version_file"
 echo board >"$run/root/etc/hostname"
 echo "/dev/mmcblk0 / ext4 defaults,noatime 0 1" >"$run/root/etc/fstab"
 
@@ -173,7 +174,7 @@ Description=DSP stand-in serving the mailbox window through /dev/mem
 Before=orvo-udpd.service
 
 [Service]
-ExecStart=/opt/orvo-board/orvo-dspsim --mem /dev/mem
+ExecStart=/opt/orvo-board/orvo-dspsim --mem $memory_file
 
 [Install]
 WantedBy=multi-user.target
@@ -264,10 +265,12 @@ note "board prepared in $(($(date +%s) - started)) s"
 # that need the video core's firmware, which the emulator lacks (vchiq, its
 # sound, the display's vc4 and drm), and the USB host's (dwc2), which the
 # test does not need, are not loaded. A kernel fault ends the boot at once
-# and fails the test; stalls are counted.
+# and fails the test; stalls are counted. Each boot is a check: no kernel
+# fault, and the board powered off in time.
 kernel_fault='Kernel panic|Internal error: |Unable to handle kernel|kernel BUG at'
 boot() {
-  local log=$1 t_boot
+  local log=$1 t_boot name faulted=""
+  name=$(basename "$log" .log)
   t_boot=$(date +%s)
   qemu-system-arm -M raspi2b -m 1G -kernel "$run/vmlinuz" -initrd "$run/initrd.img" \
     -dtb "$run/board.dtb" -drive "file=$run/sd.img,if=sd,format=raw" -nographic -no-reboot \
@@ -278,19 +281,23 @@ boot() {
     if grep -aqE "$kernel_fault" "$log"; then
       sleep 5
       kill -KILL "$qemu_pid"
-      tr -d '\r' <"$log" | grep -aE -m 1 -A 12 "$kernel_fault" >&2
-      fail "$(basename "$log" .log): the board's kernel failed after $(($(date +%s) - t_boot)) s"
+      faulted=yes
+      fail "$name: the board's kernel runs without a fault" \
+        "it failed after $(($(date +%s) - t_boot)) s:" "$(tr -d '\r' <"$log" | grep -aE -m 1 -A 12 "$kernel_fault")"
       break
     fi
     sleep 1
   done
+  [ -n "$faulted" ] || pass "$name: the board's kernel runs without a fault"
   if kill -0 "$qemu_pid" 2>/dev/null; then
     kill -KILL "$qemu_pid"
-    fail "the board did not power off within $timeout_s s"
+    fail "$name: the board powers off within $timeout_s s"
+  elif [ -z "$faulted" ]; then
+    pass "$name: the board powers off within $timeout_s s"
   fi
   wait "$qemu_pid"
   qemu_pid=""
-  note "$(basename "$log" .log) ran for $(($(date +%s) - t_boot)) s"
+  note "$name ran for $(($(date +%s) - t_boot)) s"
   [ -z "${ORVO_BOARD_CONSOLE:-}" ] || cat "$log" >>"$ORVO_BOARD_CONSOLE"
 }
 [ -z "${ORVO_BOARD_CONSOLE:-}" ] || : >"$ORVO_BOARD_CONSOLE"
@@ -302,24 +309,16 @@ cat "$run"/boot*.log >"$run/console.log"
 stalls=$(grep -acE 'soft lockup|self-detected stall|rcu_sched detected stalls' "$run/console.log")
 [ "$stalls" -eq 0 ] || note "the board's kernel reported $stalls stall(s) (soft lockups, RCU)"
 
-# --- What the board reported
+# --- What the board reported: its checks, numbered on among this run's
 results=$(tr -d '\r' <"$run/console.log" | sed -n 's/.*ORVO-BOARD //p')
-while IFS= read -r result; do
-  case $result in
-    "ok "*) ;;
-    "fail "*) fail "on the board: ${result#fail }" ;;
-    "figure "*) note "${result#figure }" ;;
-    "bench "* | "log "*) echo "   ${result#* }" ;;
-    reboot) note "the packages are installed: the board boots again" ;;
-    *) note "$result" ;;
-  esac
-done <<<"$results"
-passed=$(grep -c '^ok ' <<<"$results")
-note "$passed checks passed on the board"
-if ! grep -qx done <<<"$results"; then
-  tail -n 60 "$run/console.log" | tr -d '\r' >&2
-  fail "the board did not finish its checks"
-elif [ "$failures" -ne 0 ]; then
-  echo "-- the console's last lines:" >&2
-  tr -d '\r' <"$run/console.log" | grep -av 'ORVO-BOARD' | tail -n 20 >&2
+grep -qx reboot <<<"$results" && note "the packages were installed: the board booted again"
+tap_relay <<<"$results"
+if grep -qx 'done' <<<"$results"; then
+  pass "the board finished its checks"
+else
+  fail "the board finished its checks" "the console's last lines:" "$(tail -n 60 "$run/console.log" | tr -d '\r')"
+fi
+if [ "$failures" -ne 0 ]; then
+  note "the console's last lines but the checks':"
+  evidence "$(tr -d '\r' <"$run/console.log" | grep -av 'ORVO-BOARD' | tail -n 20)"
 fi

@@ -1,28 +1,126 @@
-# What the system and board test scripts share (sourced, bash): failed
-# checks counted, the verdict at the end, and qemu-user for ARM programs
-# through binfmt_misc. The script sets started=$(date +%s) before it.
+# shellcheck shell=bash
+# What the package, system and board test scripts share (sourced, bash).
+#
+# The assertion library: every check is one TAP line on standard output,
+# "ok N WHAT" or "not ok N WHAT", a failed one followed by its evidence as
+# "#" lines (got and want, a file's lines, a command's output); notes are
+# "#" lines too. The exit trap ends with `verdict`: the plan ("1..N") and
+# "N passed, N failed", and a failing status when a check failed. Checks
+# never stop the script (set -u, no -e): every check runs. Lines go out
+# with tap_prefix before them (the board's checks mark theirs on the
+# serial console so).
+#
+# Below it: qemu-user for ARM programs through binfmt_misc, and the Debian
+# roots of the system and board tests.
 
+started=${started:-$(date +%s)}
+tap_prefix=${tap_prefix:-}
+checks=0
 failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
+skips=0
+
+tap() { printf '%s%s\n' "$tap_prefix" "$*"; }
+note() { tap "# $*"; }
+# evidence TEXT...: each line of each TEXT as a "#" line below a check.
+evidence() {
+  local text line
+  for text in "$@"; do
+    while IFS= read -r line; do tap "#   $line"; done <<<"$text"
+  done
 }
-# Stops the test where going on makes no sense; the trap cleans up.
+
+# pass WHAT; fail WHAT [EVIDENCE...]; skip WHAT REASON
+pass() {
+  checks=$((checks + 1))
+  tap "ok $checks $1"
+}
+fail() {
+  checks=$((checks + 1))
+  failures=$((failures + 1))
+  tap "not ok $checks $1"
+  evidence "${@:2}"
+}
+skip() {
+  checks=$((checks + 1))
+  skips=$((skips + 1))
+  tap "ok $checks $1 # SKIP $2"
+}
+# Stops the script where going on makes no sense; the exit trap cleans up.
 fatal() {
   fail "$@"
+  tap "Bail out! $1"
   exit 1
 }
-note() { echo "-- $*"; }
 
-# verdict STATUS: the end of the exit trap, after the clean-up. Fails when a
-# check failed, or with the status the script stopped with.
-verdict() {
-  if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed ($(($(date +%s) - started)) s)" >&2
-    exit 1
+# check_eq WHAT GOT WANT
+check_eq() {
+  if [ "$2" = "$3" ]; then pass "$1"; else fail "$1" "got:  [$2]" "want: [$3]"; fi
+}
+# check_empty WHAT GOT: nothing wanted (files left behind, a lint's output).
+check_empty() {
+  if [ -z "$2" ]; then pass "$1"; else fail "$1" "got, where nothing is wanted:" "$2"; fi
+}
+# check_match WHAT GOT ERE: GOT matches the extended regular expression.
+check_match() {
+  if [[ $2 =~ $3 ]]; then pass "$1"; else fail "$1" "got:  [$2]" "want: /$3/"; fi
+}
+# check_has WHAT TEXT STRING: TEXT holds STRING.
+check_has() {
+  if [[ $2 == *"$3"* ]]; then pass "$1"; else fail "$1" "want: [$3] in" "$2"; fi
+}
+# check_range WHAT GOT MIN MAX: a number within MIN..MAX (either may be "").
+check_range() {
+  if awk -v x="$2" -v lo="$3" -v hi="$4" 'BEGIN {
+       exit !(x ~ /^-?[0-9]+(\.[0-9]*)?$/ && (lo == "" || x + 0 >= lo + 0) && (hi == "" || x + 0 <= hi + 0))
+     }'; then
+    pass "$1"
+  else
+    fail "$1" "got:  [$2]" "want: ${3:-any} to ${4:-any}"
   fi
+}
+# check_line WHAT FILE LINE: FILE has LINE, whole.
+check_line() {
+  if grep -qxF -- "$3" "$2" 2>/dev/null; then
+    pass "$1"
+  else
+    fail "$1" "want the line [$3] in $2:" "$(cat "$2" 2>&1)"
+  fi
+}
+# check WHAT COMMAND...: the command succeeds; else its status and output.
+check() {
+  local output status
+  output=$("${@:2}" 2>&1)
+  status=$?
+  if [ "$status" -eq 0 ]; then
+    pass "$1"
+  else
+    fail "$1" "\$ $(printf '%q ' "${@:2}")" "status $status" "$output"
+  fi
+}
+
+# verdict STATUS: the end of the exit trap, after the clean-up: the plan and
+# the counts. Fails when a check failed, or with the status the script
+# stopped with.
+verdict() {
+  tap "1..$checks"
+  tap "# $((checks - failures - skips)) passed, $failures failed, $skips skipped ($(($(date +%s) - started)) s)"
+  [ "$failures" -eq 0 ] || exit 1
   [ "$1" -eq 0 ] || exit "$1"
-  echo "all checks passed ($(($(date +%s) - started)) s)"
+  exit 0
+}
+
+# tap_relay: TAP lines of another run (the board's) as checks of this one,
+# numbered on here; their "#" lines pass through.
+tap_relay() {
+  local line
+  while IFS= read -r line; do
+    case $line in
+      "ok "*"# SKIP "*) line=${line#ok }; line=${line#* }; skip "${line% \# SKIP *}" "${line##*# SKIP }" ;;
+      "ok "*) line=${line#ok }; pass "${line#* }" ;;
+      "not ok "*) line=${line#not ok }; fail "${line#* }" ;;
+      "#"*) tap "$line" ;;
+    esac
+  done
 }
 
 # arm_emulator_register NAME EMULATOR: ARM ELF programs run under EMULATOR

@@ -11,20 +11,14 @@
 #   package_test.sh service    SOURCE FOLDER
 #   package_test.sh initscript FOLDER STUB
 #   package_test.sh prometheus SOURCE
+#
+# Each is a scenario of its own (a test of ctest's); contents, lintian,
+# service and initscript take the packages that build made. Every check is
+# one TAP line (harness.sh).
 set -u
-
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
-finish() {
-  if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed" >&2
-    exit 1
-  fi
-  echo "all checks passed"
-}
+# shellcheck source=harness.sh
+. "$(dirname "$0")/harness.sh"
+trap 'verdict $?' EXIT
 
 # The texts of the messages the daemon logs, each up to its first value.
 log_messages() {
@@ -37,49 +31,68 @@ log_messages() {
 amd64_packages="orvo-udpd orvo-udpc orvo-exporter"
 armhf_packages="orvo-udpd orvo-udpc"
 
-# The package NAME for ARCH made by `build`.
-package_file() {
-  local file
-  file=$(ls "$1/$2"_*_"$3".deb 2>/dev/null | head -n 1)
-  [ -n "$file" ] || { echo "FAIL: no $3 package $2 in $1 (the build test makes it)" >&2; exit 1; }
-  echo "$file"
+# packages_find FOLDER: the files of the packages made by `build`, in deb
+# (deb[NAME_ARCH]); stops when one is missing.
+declare -A deb
+packages_find() {
+  local name arch file
+  for name in $amd64_packages $armhf_packages orvo; do
+    case $name in
+      orvo) arch=all ;;
+      *) [[ " $armhf_packages " == *" $name "* ]] && arch="amd64 armhf" || arch=amd64 ;;
+    esac
+    for arch in $arch; do
+      file=$(ls "$1/${name}_"*"_$arch.deb" 2>/dev/null | head -n 1)
+      [ -n "$file" ] || fatal "a $arch package $name in $1 (the build test makes it)" "$(ls "$1" 2>&1)"
+      deb[${name}_$arch]=$file
+    done
+  done
 }
 
 # The amd64 packages made by `build`, extracted together into FOLDER/root.
 package_root() {
-  local folder=$1 name file
+  local folder=$1 name
+  packages_find "$folder"
   root=$folder/root
   rm -rf "$root"
   for name in $amd64_packages; do
-    file=$(package_file "$folder" "$name" amd64) || exit 1
-    dpkg-deb -x "$file" "$root" || { echo "FAIL: dpkg-deb -x $file" >&2; exit 1; }
+    dpkg-deb -x "${deb[${name}_amd64]}" "$root" || fatal "dpkg-deb -x ${deb[${name}_amd64]}"
   done
 }
 
 # The manual pages as installed: lint clean. (That they describe every
 # command, in its forms, is a unit test: tests/protocol_test.cpp.)
 check_manuals() {
-  local source=$1 build=$2 page output
+  local source=$1 build=$2 page name output
   for page in "$build/man/orvo-udpd.8" "$build/man/orvo-udpc.1" "$build/man/orvo-exporter.1"; do
-    [ -f "$page" ] || { fail "$page was not generated"; continue; }
+    name=$(basename "$page")
+    if [ ! -f "$page" ]; then
+      fail "$name was generated"
+      continue
+    fi
     if command -v mandoc >/dev/null; then
       output=$(mandoc -T lint -W style "$page" 2>&1)
     else
       output=$(groff -ww -z -man "$page" 2>&1)
     fi
-    [ -z "$output" ] || fail "$(basename "$page") does not lint clean:"$'\n'"$output"
-    grep -q '^\.SH SECURITY' "$page" && grep -q 'no authentication' "$page" ||
-      fail "$(basename "$page") does not say that the protocol has no authentication"
-    grep -q '@[A-Z_]*@' "$page" && fail "$(basename "$page") has unfilled placeholders"
+    check_empty "$name lints clean" "$output"
+    if grep -q '^\.SH SECURITY' "$page" && grep -q 'no authentication' "$page"; then
+      pass "$name says that the protocol has no authentication"
+    else
+      fail "$name says that the protocol has no authentication" "$(grep -n -A3 '^\.SH SECURITY' "$page")"
+    fi
+    check_empty "$name has no unfilled placeholders" "$(grep -n '@[A-Z_]*@' "$page")"
   done
   # Every message the daemon logs is listed, up to its first value (as the
   # manual prints it), and so is the one it writes before the log is open.
-  local messages
+  local messages message missing
   mapfile -t messages < <(log_messages "$source")
-  [ "${#messages[@]}" -gt 0 ] || fail "found no messages in daemon/server/log.h"
+  check_range "messages found in daemon/server/log.h" "${#messages[@]}" 1 ""
+  missing=""
   for message in "${messages[@]}" "failed to daemonize"; do
-    grep -qF "$message" "$build/man/orvo-udpd.8" || fail "orvo-udpd.8 does not list \"$message\""
+    grep -qF "$message" "$build/man/orvo-udpd.8" 2>/dev/null || missing="$missing"$'\n'"$message"
   done
+  check_empty "orvo-udpd.8 lists every message the daemon logs" "${missing#$'\n'}"
 }
 
 # Runs the completion as bash would for the line typed so far and prints the
@@ -93,17 +106,18 @@ complete_line() {
 }
 
 expect_completion() {
-  local got
-  got=$(complete_line "$1")
-  [ "$got" = "$2" ] || fail "completing [$1]: got [$got], want [$2]"
+  check_eq "completing [$1]" "$(complete_line "$1")" "$2"
 }
 
 check_completion() {
   local source=$1
   # shellcheck disable=SC1091
-  . "$source/dist/orvo-udpc.bash-completion" || { fail "the completion does not load"; return; }
-  complete -p orvo-udpc 2>/dev/null | grep -q -- '-F _orvo_udpc' ||
-    fail "the completion is not registered for orvo-udpc"
+  if ! . "$source/dist/orvo-udpc.bash-completion"; then
+    fail "the completion loads"
+    return
+  fi
+  pass "the completion loads"
+  check_has "the completion is registered for orvo-udpc" "$(complete -p orvo-udpc 2>&1)" "-F _orvo_udpc"
 
   # The keywords and the argument ranges of each command are a unit test
   # against the protocol's table (tests/protocol_test.cpp); here, what the
@@ -130,68 +144,68 @@ check_completion() {
   rm -f "$HOSTFILE"
 }
 
+# The listing of a package's files: mode, owner, path; sorted.
+package_files() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ { print $1, $2, $6 }' | sort; }
+
 check_contents() {
   local folder=$1 version=$2
   package_root "$folder"
 
   # The control fields; the daemon and the client take the place of the
   # single package of earlier versions.
-  local name package field value
+  local name package field
   for name in $amd64_packages; do
-    package=$(package_file "$folder" "$name" amd64)
+    package=${deb[${name}_amd64]}
     for field in "Package:$name" "Version:$version" Architecture:amd64; do
-      value=$(dpkg-deb -f "$package" "${field%%:*}")
-      [ "$value" = "${field#*:}" ] || fail "$name: field ${field%%:*} is [$value], want [${field#*:}]"
+      check_eq "$name: field ${field%%:*}" "$(dpkg-deb -f "$package" "${field%%:*}")" "${field#*:}"
     done
     for field in Maintainer Description Section Priority; do
-      [ -n "$(dpkg-deb -f "$package" "$field")" ] || fail "$name: field $field is empty"
+      check_match "$name: field $field is set" "$(dpkg-deb -f "$package" "$field")" .
     done
   done
   for name in orvo-udpd orvo-udpc; do
-    package=$(package_file "$folder" "$name" amd64)
     for field in Breaks Replaces; do
-      value=$(dpkg-deb -f "$package" "$field")
-      [ "$value" = "orvo (<< 0.2.0~)" ] || fail "$name: field $field is [$value], want [orvo (<< 0.2.0~)]"
+      check_eq "$name: field $field" "$(dpkg-deb -f "${deb[${name}_amd64]}" "$field")" "orvo (<< 0.2.0~)"
     done
   done
   # The transitional package: nothing but its documentation, the two new
   # packages as its dependencies.
-  package=$(package_file "$folder" orvo all)
-  value=$(dpkg-deb -f "$package" Depends)
-  [ "$value" = "orvo-udpc (>= $version), orvo-udpd (>= $version)" ] || fail "orvo: Depends is [$value]"
-  value=$(dpkg-deb -c "$package" | awk '$1 !~ /^d/ { print $6 }' | tr '\n' ' ')
-  [ "$value" = "./usr/share/doc/orvo/changelog.gz ./usr/share/doc/orvo/copyright " ] ||
-    fail "the transitional package holds $value"
-  local depends
-  package=$(package_file "$folder" orvo-udpd amd64)
+  package=${deb[orvo_all]}
+  check_eq "orvo: field Depends" "$(dpkg-deb -f "$package" Depends)" \
+    "orvo-udpc (>= $version), orvo-udpd (>= $version)"
+  check_eq "the transitional package's files" \
+    "$(dpkg-deb -c "$package" | awk '$1 !~ /^d/ { print $6 }' | tr '\n' ' ')" \
+    "./usr/share/doc/orvo/changelog.gz ./usr/share/doc/orvo/copyright "
+  local depends declared
+  package=${deb[orvo-udpd_amd64]}
   depends=$(dpkg-deb -f "$package" Depends)
-  [[ $depends =~ ^libc6\ \(\>=\ ([0-9.]+)\)$ ]] || fail "orvo-udpd: Depends is [$depends], want libc6 alone"
-  local declared=${BASH_REMATCH[1]:-0}
-  [ "$(dpkg-deb -f "$(package_file "$folder" orvo-udpc amd64)" Depends)" = "$depends" ] ||
-    fail "orvo-udpc depends on more than the C library"
-  [[ $(dpkg-deb -f "$(package_file "$folder" orvo-exporter amd64)" Depends) == *libmicrohttpd* ]] ||
-    fail "orvo-exporter does not depend on its HTTP library"
+  check_match "orvo-udpd: field Depends is the C library alone" "$depends" '^libc6 \(>= [0-9.]+\)$'
+  declared=$(sed -n 's/^libc6 (>= \([0-9.]*\))$/\1/p' <<<"$depends")
+  declared=${declared:-0}
+  check_eq "orvo-udpc: field Depends (the C library alone)" "$(dpkg-deb -f "${deb[orvo-udpc_amd64]}" Depends)" \
+    "$depends"
+  check_has "orvo-exporter: field Depends names its HTTP library" \
+    "$(dpkg-deb -f "${deb[orvo-exporter_amd64]}" Depends)" libmicrohttpd
   # The maintainer scripts register the service with init-system-helpers.
-  [[ $(dpkg-deb -f "$package" Pre-Depends) == "init-system-helpers "* ]] ||
-    fail "Pre-Depends is [$(dpkg-deb -f "$package" Pre-Depends)], want init-system-helpers"
-  [ "$(dpkg-deb -I "$package" conffiles 2>/dev/null)" = "/etc/init.d/orvo-udpd" ] ||
-    fail "the init script is not orvo-udpd's one conffile"
-  package=$(package_file "$folder" orvo-exporter amd64)
-  [ "$(dpkg-deb -I "$package" conffiles 2>/dev/null)" = "/etc/default/orvo-exporter" ] ||
-    fail "the exporter's options are not orvo-exporter's one conffile"
+  check_match "orvo-udpd: field Pre-Depends" "$(dpkg-deb -f "$package" Pre-Depends)" '^init-system-helpers '
+  check_eq "orvo-udpd's conffiles" "$(dpkg-deb -I "$package" conffiles 2>&1)" /etc/init.d/orvo-udpd
+  package=${deb[orvo-exporter_amd64]}
+  check_eq "orvo-exporter's conffiles" "$(dpkg-deb -I "$package" conffiles 2>&1)" /etc/default/orvo-exporter
   # Enabled and started on installation.
-  dpkg-deb -I "$package" postinst | grep -q "deb-systemd-helper enable 'orvo-exporter.service'" &&
-    dpkg-deb -I "$package" postinst | grep -q "deb-systemd-invoke \$_dh_action 'orvo-exporter.service'" ||
-    fail "orvo-exporter's postinst does not enable and start the service"
+  local postinst
+  postinst=$(dpkg-deb -I "$package" postinst)
+  check_has "orvo-exporter's postinst enables the service" "$postinst" \
+    "deb-systemd-helper enable 'orvo-exporter.service'"
+  check_has "orvo-exporter's postinst starts the service" "$postinst" \
+    "deb-systemd-invoke \$_dh_action 'orvo-exporter.service'"
 
   # Every file where it belongs, with its mode and owner, and nothing else.
-  local listing expected lua
+  local expected lua
   # The folder of Lua plugins that Wireshark loads by itself.
   lua=$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p')
-  [[ $lua == /usr/lib/*/wireshark/plugins ]] || fail "tshark names no global Lua plugin folder: [$lua]"
+  check_match "tshark's global Lua plugin folder" "$lua" '^/usr/lib/.*/wireshark/plugins$'
   for name in $amd64_packages; do
-    package=$(package_file "$folder" "$name" amd64)
-    listing=$(dpkg-deb -c "$package" | awk '$1 !~ /^d/ { print $1, $2, $6 }' | sort)
+    package=${deb[${name}_amd64]}
     case $name in
       orvo-udpd) expected='-rwxr-xr-x root/root ./usr/sbin/orvo-udpd
 -rw-r--r-- root/root ./usr/share/man/man8/orvo-udpd.8.gz
@@ -213,87 +227,87 @@ check_contents() {
     esac
     expected=$(printf '%s\n-rw-r--r-- root/root ./usr/share/doc/%s/changelog.gz\n-rw-r--r-- root/root ./usr/share/doc/%s/copyright\n' \
       "$expected" "$name" "$name" | sort)
-    [ "$listing" = "$expected" ] ||
-      fail "$name holds"$'\n'"$listing"$'\n'"instead of"$'\n'"$expected"
-    dpkg-deb -c "$package" | awk '$1 ~ /^d/ && ($1 != "drwxr-xr-x" || $2 != "root/root")' | grep -q . &&
-      fail "a folder of $name is not root's with mode 755"
+    check_eq "$name's files, modes and owners" "$(package_files "$package")" "$expected"
+    check_empty "$name's folders are root's, with mode 755" \
+      "$(dpkg-deb -c "$package" | awk '$1 ~ /^d/ && ($1 != "drwxr-xr-x" || $2 != "root/root")')"
   done
-  cmp -s "$root$lua/orvo.lua" "$(dirname "$0")/../dist/orvo.lua" || fail "the packaged dissector is not dist/orvo.lua"
+  check "the packaged dissector is dist/orvo.lua" cmp "$root$lua/orvo.lua" "$(dirname "$0")/../dist/orvo.lua"
 
   # The armhf build makes the daemon and the client alone.
-  local armhf=() file
+  local armhf=() file extra=""
   for name in $armhf_packages; do
-    armhf+=("$(package_file "$folder" "$name" armhf)")
+    armhf+=("${deb[${name}_armhf]}")
   done
   for file in "$folder"/*_armhf.deb; do
-    [[ " ${armhf[*]} " == *" $file "* ]] || fail "the armhf build made $(basename "$file")"
+    [[ " ${armhf[*]} " == *" $file "* ]] || extra="$extra $(basename "$file")"
   done
+  check_empty "the armhf build makes orvo-udpd and orvo-udpc alone" "${extra# }"
 
   # The programs: stripped, needing the C library alone, no newer one than
   # the package depends on; the armhf ones too (their dependency is named in
   # debian/shlibs.cross).
   rm -rf "$folder/root-armhf"
   for file in "${armhf[@]}"; do
-    [ "$(dpkg-deb -f "$file" Depends)" = "$depends" ] ||
-      fail "$(basename "$file") depends on [$(dpkg-deb -f "$file" Depends)], not [$depends]"
+    check_eq "$(basename "$file"): field Depends" "$(dpkg-deb -f "$file" Depends)" "$depends"
     dpkg-deb -x "$file" "$folder/root-armhf"
   done
-  local program newest
+  local program newest what
   for program in "$root/usr/sbin/orvo-udpd" "$root/usr/bin/orvo-udpc" \
     "$folder/root-armhf/usr/sbin/orvo-udpd" "$folder/root-armhf/usr/bin/orvo-udpc"; do
-    [ -f "$program" ] || { fail "$program is missing"; continue; }
-    readelf -S -W "$program" | grep -qE '\.symtab|\.debug_' && fail "$program is not stripped"
-    readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | grep -qv '^libc\.so\.6$' &&
-      fail "$program needs more than the C library"
+    what=${program#"$folder/"}
+    if [ ! -f "$program" ]; then
+      fail "$what is there"
+      continue
+    fi
+    check_empty "$what is stripped" "$(readelf -S -W "$program" | grep -E '\.symtab|\.debug_')"
+    check_empty "$what needs the C library alone" \
+      "$(readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | grep -v '^libc\.so\.6$')"
     newest=$(readelf --dyn-syms -W "$program" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' | sort -V | tail -n 1)
-    [ "$(printf '%s\n%s\n' "$newest" "$declared" | sort -V | tail -n 1)" = "$declared" ] ||
-      fail "$program needs glibc $newest, the package depends on $declared"
+    check_eq "$what needs no newer glibc than the package depends on ($declared)" \
+      "$(printf '%s\n%s\n' "$newest" "$declared" | sort -V | tail -n 1)" "$declared"
   done
-  readelf -S -W "$root/usr/bin/orvo-exporter" | grep -qE '\.symtab|\.debug_' &&
-    fail "orvo-exporter is not stripped"
+  check_empty "orvo-exporter is stripped" "$(readelf -S -W "$root/usr/bin/orvo-exporter" | grep -E '\.symtab|\.debug_')"
 
   # The manual pages: valid gzip, the right page, the package's version and
   # the places the service files really have.
   local page
-  page=$(gzip -dc "$root/usr/share/man/man8/orvo-udpd.8.gz") || fail "orvo-udpd.8.gz is not gzip"
-  [[ $page == ".TH ORVO\\-UDPD 8 "*"\"orvo $version\""* ]] || fail "orvo-udpd.8 has a wrong title line"
-  grep -qF '/lib/systemd/system/orvo\-udpd.service' <<<"$page" &&
-    grep -qF '/etc/init.d/orvo\-udpd' <<<"$page" ||
-    fail "orvo-udpd.8 does not name the installed service files"
-  gzip -dc "$root/usr/share/man/man1/orvo-udpc.1.gz" | head -n 1 | grep -q '^\.TH ORVO\\-UDPC 1 ' ||
-    fail "orvo-udpc.1.gz is not the client's page"
-  gzip -dc "$root/usr/share/man/man1/orvo-exporter.1.gz" | head -n 1 | grep -q '^\.TH ORVO\\-EXPORTER 1 ' ||
-    fail "orvo-exporter.1.gz is not the exporter's page"
+  page=$(gzip -dc "$root/usr/share/man/man8/orvo-udpd.8.gz" 2>&1)
+  check_match "orvo-udpd.8.gz: its title line" "$(head -n 1 <<<"$page")" \
+    "^\.TH ORVO\\\\-UDPD 8 .*\"orvo $version\""
+  check_has "orvo-udpd.8 names the installed unit" "$page" '/lib/systemd/system/orvo\-udpd.service'
+  check_has "orvo-udpd.8 names the installed init script" "$page" '/etc/init.d/orvo\-udpd'
+  check_match "orvo-udpc.1.gz is the client's page" \
+    "$(gzip -dc "$root/usr/share/man/man1/orvo-udpc.1.gz" 2>&1 | head -n 1)" '^\.TH ORVO\\-UDPC 1 '
+  check_match "orvo-exporter.1.gz is the exporter's page" \
+    "$(gzip -dc "$root/usr/share/man/man1/orvo-exporter.1.gz" 2>&1 | head -n 1)" '^\.TH ORVO\\-EXPORTER 1 '
 
   # The service files start the programs where the packages put them, the
   # exporter with the options of its defaults file.
-  grep -qx 'ExecStart=/usr/sbin/orvo-udpd $DAEMON_ARGS' "$root/lib/systemd/system/orvo-udpd.service" ||
-    fail "the unit does not start /usr/sbin/orvo-udpd"
-  grep -qx 'DAEMON=/usr/sbin/orvo-udpd' "$root/etc/init.d/orvo-udpd" ||
-    fail "the init script does not start /usr/sbin/orvo-udpd"
-  grep -qx 'ExecStart=/usr/bin/orvo-exporter $ORVO_EXPORTER_ARGS' "$root/lib/systemd/system/orvo-exporter.service" &&
-    grep -qx 'EnvironmentFile=-/etc/default/orvo-exporter' "$root/lib/systemd/system/orvo-exporter.service" ||
-    fail "the exporter's unit does not start /usr/bin/orvo-exporter with /etc/default/orvo-exporter"
-  grep -q '^ORVO_EXPORTER_ARGS=' "$root/etc/default/orvo-exporter" ||
-    fail "/etc/default/orvo-exporter sets no ORVO_EXPORTER_ARGS"
+  check_line "the unit starts /usr/sbin/orvo-udpd" "$root/lib/systemd/system/orvo-udpd.service" \
+    'ExecStart=/usr/sbin/orvo-udpd $DAEMON_ARGS'
+  check_line "the init script starts /usr/sbin/orvo-udpd" "$root/etc/init.d/orvo-udpd" \
+    'DAEMON=/usr/sbin/orvo-udpd'
+  check_line "the exporter's unit starts /usr/bin/orvo-exporter" "$root/lib/systemd/system/orvo-exporter.service" \
+    'ExecStart=/usr/bin/orvo-exporter $ORVO_EXPORTER_ARGS'
+  check_line "the exporter's unit reads /etc/default/orvo-exporter" \
+    "$root/lib/systemd/system/orvo-exporter.service" 'EnvironmentFile=-/etc/default/orvo-exporter'
+  check_match "/etc/default/orvo-exporter sets ORVO_EXPORTER_ARGS" \
+    "$(grep '^ORVO_EXPORTER_ARGS=' "$root/etc/default/orvo-exporter")" .
 }
 
 # Every package: no tag at all, pedantic ones included.
 check_lintian() {
-  local folder=$1 output name packages=()
-  for name in $amd64_packages; do packages+=("$(package_file "$folder" "$name" amd64)"); done
-  for name in $armhf_packages; do packages+=("$(package_file "$folder" "$name" armhf)"); done
-  packages+=("$(package_file "$folder" orvo all)")
+  local folder=$1 output status scratch
+  packages_find "$folder"
   # lintian leaves files in TMPDIR: give it one of its own.
-  local scratch
   scratch=$(mktemp -d)
   output=$(TMPDIR=$scratch lintian --info --pedantic --fail-on error,warning,info,pedantic \
-    "${packages[@]}" 2>&1)
-  local status=$?
+    "${deb[@]}" 2>&1)
+  status=$?
   rm -rf "$scratch"
   output=$(grep -v '^running with root' <<<"$output")
-  [ -z "$output" ] || echo "$output"
-  [ "$status" -eq 0 ] && [ -z "$output" ] || fail "lintian found tags (status $status)"
+  check_eq "lintian's status" "$status" 0
+  check_empty "lintian's tags" "$output"
 }
 
 check_service() {
@@ -301,40 +315,50 @@ check_service() {
   package_root "$folder"
   local unit=$root/lib/systemd/system/orvo-udpd.service
   local exporter=$root/lib/systemd/system/orvo-exporter.service
-  grep -qx 'Type=forking' "$unit" || fail "the unit is not Type=forking"
-  grep -qx 'Restart=on-failure' "$unit" || fail "the unit does not restart on failure"
-  grep -qx 'ConditionPathIsDirectory=/sys/class/leds/led1r' "$unit" ||
-    fail "the unit does not start on the appliance alone"
-  grep -qx 'DynamicUser=yes' "$exporter" || fail "the exporter does not run under a dynamic user"
-  grep -qx 'WantedBy=multi-user.target' "$exporter" || fail "the exporter's unit is not enabled at boot"
+  check_line "the unit is Type=forking" "$unit" 'Type=forking'
+  check_line "the unit restarts on failure" "$unit" 'Restart=on-failure'
+  check_line "the unit starts on the appliance alone" "$unit" 'ConditionPathIsDirectory=/sys/class/leds/led1r'
+  check_line "the exporter runs under a dynamic user" "$exporter" 'DynamicUser=yes'
+  check_line "the exporter's unit is enabled at boot" "$exporter" 'WantedBy=multi-user.target'
   # Confined: the scores of tools/unit-score.sh, at most 2.5 for the daemon
   # and 1.5 for the exporter.
-  local output
-  output=$("$source/tools/unit-score.sh" "$unit" "$exporter" 2>&1) ||
-    fail "tools/unit-score.sh:"$'\n'"$output"
-  grep 'Overall exposure' <<<"$output"
+  local output status
+  output=$("$source/tools/unit-score.sh" "$unit" "$exporter" 2>&1)
+  status=$?
+  note "$(grep 'Overall exposure' <<<"$output" | tr '\n' ' ')"
+  if [ "$status" -eq 0 ]; then
+    pass "tools/unit-score.sh: the units' exposure"
+  else
+    fail "tools/unit-score.sh: the units' exposure" "status $status" "$output"
+  fi
   # Verified in the packages' tree, beside the system's own units (which they
   # refer to), the daemon's with the example drop-in that limits who may talk
   # to it; the manual pages they name are looked up there too.
   mkdir -p "$root/usr/lib/systemd" "$root/etc/systemd/system/orvo-udpd.service.d"
-  cp -a /lib/systemd/system "$root/usr/lib/systemd/" || { fail "cannot copy the system's units"; return; }
+  if ! cp -a /lib/systemd/system "$root/usr/lib/systemd/"; then
+    fail "the system's units copied into the packages' tree"
+    return
+  fi
   cp "$root/usr/share/doc/orvo-udpd/examples/control-system.conf" "$root/etc/systemd/system/orvo-udpd.service.d/"
   output=$(MANPATH=$root/usr/share/man systemd-analyze verify --root="$root" \
     /lib/systemd/system/orvo-udpd.service /lib/systemd/system/orvo-exporter.service 2>&1)
-  local status=$?
-  [ $status -eq 0 ] && [ -z "$output" ] ||
-    fail "systemd-analyze verify (status $status):"$'\n'"$output"
+  status=$?
+  check_eq "systemd-analyze verify: status" "$status" 0
+  check_empty "systemd-analyze verify: its findings" "$output"
 }
 
 # The Prometheus material: the example configuration as Prometheus reads it,
 # the alerting rules against their tests.
 check_prometheus() {
-  local source=$1 output
-  command -v promtool >/dev/null || { fail "promtool is missing (tools/deps.sh installs prometheus)"; return; }
-  output=$(cd "$source/dist/prometheus" && promtool check config prometheus.yml 2>&1) ||
-    fail "promtool check config:"$'\n'"$output"
-  output=$(cd "$source/dist/prometheus" && promtool test rules orvo-rules.test.yml 2>&1) ||
-    fail "promtool test rules:"$'\n'"$output"
+  local source=$1
+  if ! command -v promtool >/dev/null; then
+    fail "promtool is there (tools/deps.sh installs prometheus)"
+    return
+  fi
+  check "promtool check config" sh -c 'cd "$1" && promtool check config prometheus.yml' sh \
+    "$source/dist/prometheus"
+  check "promtool test rules" sh -c 'cd "$1" && promtool test rules orvo-rules.test.yml' sh \
+    "$source/dist/prometheus"
 }
 
 # The init script, with its daemon replaced by a stub that detaches alike.
@@ -349,43 +373,62 @@ check_initscript() {
   # The appliance's LED class device: a folder of the test's (missing first).
   sed -e "s|^DAEMON=.*|DAEMON=$work/orvo-udpd|" \
     -e "s|^APPLIANCE_DEVICE=.*|APPLIANCE_DEVICE=$work/led1r|" "$root/etc/init.d/orvo-udpd" >"$script"
-  sh -n "$script" || { fail "the init script does not parse"; return; }
-  grep -q '^### BEGIN INIT INFO' "$script" && grep -q '^# Provides: *orvo-udpd$' "$script" &&
-    grep -q '^# Default-Start: *2 3 4 5$' "$script" && grep -q '^### END INIT INFO' "$script" ||
-    fail "the init script's LSB header is incomplete"
+  if ! sh -n "$script"; then
+    fail "the init script parses"
+    return
+  fi
+  pass "the init script parses"
+  local header
+  header=$(sed -n '/^### BEGIN INIT INFO/,/^### END INIT INFO/p' "$script")
+  check_match "the init script's LSB header" "$header" \
+    $'^### BEGIN INIT INFO\n(.*\n)?# Provides: *orvo-udpd\n(.*\n)?# Default-Start: *2 3 4 5\n(.*\n)?### END INIT INFO$'
 
+  # run ACTION: the script's output and status, and the daemons running.
+  local output status first daemons
   run() {
     output=$(sh "$script" "$@" 2>&1)
     status=$?
+    daemons=$(pidof "$work/orvo-udpd" | wc -w)
   }
-  pids() { pidof "$work/orvo-udpd" | wc -w; }
-  local output status first
+  # check_outcome WHAT WANT: what run saw, "status S, N daemon(s)"; the
+  # script's output as the evidence.
+  check_outcome() {
+    local got="status $status, $daemons daemon(s)"
+    if [ "$got" = "$2" ]; then pass "$1"; else fail "$1" "got:  [$got]" "want: [$2]" "$output"; fi
+  }
   run status
-  [ $status -eq 3 ] || fail "status before start: $status ($output), want 3"
+  check_outcome "status before start" "status 3, 0 daemon(s)"
   # Not the appliance: nothing starts, and that is no error.
   run start
-  [ $status -eq 0 ] && [ "$(pids)" -eq 0 ] && [[ $output == *"not the appliance"* ]] ||
-    fail "start without the LED device: status $status, $(pids) daemon(s): $output"
+  check_outcome "start without the LED device" "status 0, 0 daemon(s)"
+  check_has "start without the LED device says why" "$output" "not the appliance"
   mkdir "$work/led1r"
   run start
-  [ $status -eq 0 ] && [ "$(pids)" -eq 1 ] || fail "start: status $status, $(pids) daemon(s): $output"
+  check_outcome "start" "status 0, 1 daemon(s)"
   first=$(pidof "$work/orvo-udpd")
   run status
-  [ $status -eq 0 ] || fail "status while running: $status ($output), want 0"
+  check_outcome "status while running" "status 0, 1 daemon(s)"
   run start
-  [ $status -eq 0 ] && [ "$(pids)" -eq 1 ] ||
-    fail "a second start: status $status, $(pids) daemon(s): $output"
+  check_outcome "a second start" "status 0, 1 daemon(s)"
   run restart
-  [ $status -eq 0 ] && [ "$(pids)" -eq 1 ] && [ "$(pidof "$work/orvo-udpd")" != "$first" ] ||
-    fail "restart: status $status, daemon $(pidof "$work/orvo-udpd") (was $first): $output"
+  check_outcome "restart" "status 0, 1 daemon(s)"
+  if [ -n "$first" ] && [ "$(pidof "$work/orvo-udpd")" != "$first" ]; then
+    pass "restart starts a new daemon"
+  else
+    fail "restart starts a new daemon" "daemon $(pidof "$work/orvo-udpd"), was [$first]" "$output"
+  fi
   run stop
-  [ $status -eq 0 ] && [ "$(pids)" -eq 0 ] || fail "stop: status $status, $(pids) daemon(s) left: $output"
+  check_outcome "stop" "status 0, 0 daemon(s)"
   run stop
-  [ $status -eq 0 ] || fail "stopping a stopped daemon: status $status ($output)"
+  check_outcome "stopping a stopped daemon" "status 0, 0 daemon(s)"
   run status
-  [ $status -eq 3 ] || fail "status after stop: $status ($output), want 3"
+  check_outcome "status after stop" "status 3, 0 daemon(s)"
   run frobnicate
-  [ $status -ne 0 ] && [[ $output == Usage:* ]] || fail "an unknown action: status $status ($output)"
+  if [ "$status" -ne 0 ] && [[ $output == Usage:* ]]; then
+    pass "an unknown action is refused with the usage"
+  else
+    fail "an unknown action is refused with the usage" "status $status" "$output"
+  fi
   # Whatever happened, leave nothing running.
   local pid
   for pid in $(pidof "$work/orvo-udpd"); do kill "$pid"; done
@@ -396,7 +439,7 @@ case "${1:-}" in
   completion) check_completion "$2" ;;
   build)
     rm -rf "$3"
-    "$2/tools/package.sh" -o "$3" amd64 armhf || fail "tools/package.sh failed"
+    check "tools/package.sh -o $3 amd64 armhf" "$2/tools/package.sh" -o "$3" amd64 armhf
     ;;
   lintian) check_lintian "$2" ;;
   contents) check_contents "$2" "$3" ;;
@@ -405,4 +448,3 @@ case "${1:-}" in
   prometheus) check_prometheus "$2" ;;
   *) echo "usage: $0 manuals|completion|build|lintian|contents|service|initscript|prometheus ..." >&2; exit 2 ;;
 esac
-finish
