@@ -12,22 +12,11 @@
 
 #include "protocol/commands.h"
 
-namespace {
-
-constexpr int kMaxTokens = 32;
-
-struct Token {
-  const char* text;
-  size_t length;
-};
-
-// Splits text[0, length) at single spaces; one trailing space is dropped, as
-// the daemon does. The number of tokens (at most kMaxTokens).
 int tokens_split(const char* text, size_t length, Token* tokens) {
   if (length > 0 && text[length - 1] == ' ') --length;
   int count = 0;
   size_t begin = 0;
-  for (size_t i = 0; i <= length && count < kMaxTokens; ++i) {
+  for (size_t i = 0; i <= length && count < kMaxLineTokens; ++i) {
     if (i == length || text[i] == ' ') {
       tokens[count++] = Token{text + begin, i - begin};
       begin = i + 1;
@@ -35,6 +24,8 @@ int tokens_split(const char* text, size_t length, Token* tokens) {
   }
   return count;
 }
+
+namespace {
 
 bool token_is(const Token& token, const char* text) {
   return token.length == strlen(text) && memcmp(token.text, text, token.length) == 0;
@@ -172,7 +163,7 @@ ReplyMatch reply_match(const char* line, const char* reply, size_t reply_length)
   }
   if (reply_length < 4 || memcmp(reply, "ACK ", 4) != 0) return kReplyOther;
   const char* end = strchr(reply, orvo::kTerminator);
-  Token sent[kMaxTokens], echoed[kMaxTokens];
+  Token sent[kMaxLineTokens], echoed[kMaxLineTokens];
   const int sent_count = tokens_split(line, line_length, sent);
   const int echoed_count = tokens_split(
       reply + 4, end != nullptr ? static_cast<size_t>(end - reply - 4) : strlen(reply + 4), echoed);

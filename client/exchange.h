@@ -20,6 +20,18 @@
 
 #include "client/fleet.h"
 
+// A line or a reply split into words: each word is text[0, length) of the
+// line, not NUL-terminated.
+struct Token {
+  const char* text;
+  size_t length;
+};
+constexpr int kMaxLineTokens = 32;
+// Splits text[0, length) at single spaces, as the daemon splits a request:
+// one trailing space is dropped, two spaces in a row make an empty token.
+// The number of tokens, at most kMaxLineTokens.
+int tokens_split(const char* text, size_t length, Token* tokens);
+
 // What a datagram (reply_length bytes, NUL-terminated) is to the request line
 // it may answer (the line as sent, without its carriage return).
 enum ReplyMatch {

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "client/exchange.h"
 #include "protocol/arguments.h"
 #include "protocol/dsp_mailbox.h"
 
@@ -83,8 +84,8 @@ bool colours_read(const char* reply, int values[kSettingsChannels + 1][3]) {
   return seen == kSettingsChannels;
 }
 
-// A command line split at single spaces, as the daemon splits it (a line
-// that it would refuse for its spacing has an empty token).
+// A command line split into words as the daemon splits a request (a line
+// that it would refuse for its spacing has an empty word).
 constexpr int kMaxWords = 8;
 struct Words {
   char text[256];
@@ -96,17 +97,13 @@ bool words_split(const char* line, Words* words) {
   const size_t length = strlen(line);
   if (length >= sizeof words->text) return false;
   memcpy(words->text, line, length + 1);
-  words->count = 0;
-  for (char* p = words->text;;) {
-    if (words->count == kMaxWords) return false;
-    words->word[words->count++] = p;
-    char* space = strchr(p, ' ');
-    if (space == nullptr) break;
-    *space = '\0';
-    p = space + 1;
-  }
+  Token tokens[kMaxLineTokens];
+  words->count = tokens_split(words->text, length, tokens);
+  if (words->count > kMaxWords) return false;
   for (int i = 0; i < words->count; ++i) {
-    if (*words->word[i] == '\0') return false;
+    if (tokens[i].length == 0) return false;
+    words->text[tokens[i].text - words->text + tokens[i].length] = '\0';
+    words->word[i] = tokens[i].text;
   }
   return true;
 }
