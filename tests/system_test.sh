@@ -242,67 +242,6 @@ in_cgroups() {
 
 # Boots the root; LOG gets the console.
 boot() {
-  local log=$1 i
-  t_boot=$(date +%s)
-  in_cgroups systemd-nspawn "${nspawn_args[@]}" -b -- systemd.firstboot=off >"$log" 2>&1 </dev/null &
-  nspawn_pid=$!
-  ct_pid=""
-  # The container's systemd is a child of nspawn (under qemu-user too, its
-  # name is systemd); nspawn may have short-lived helpers beside it.
-  for i in $(seq 1 100); do
-    ct_pid=$(pgrep -P "$nspawn_pid" -x systemd | head -n 1)
-    [ -n "$ct_pid" ] && break
-    kill -0 "$nspawn_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  [ -n "$ct_pid" ] || { cat "$log" >&2; fatal "the container's systemd did not start"; }
-  # systemctl needs the manager's socket, which comes up a moment later.
-  for i in $(seq 1 100); do
-    nsenter -t "$ct_pid" -a test -S /run/systemd/private && break
-    sleep 0.1
-  done
-  local state
-  state=$(timeout 180 nsenter -t "$ct_pid" -a systemctl is-system-running --wait 2>&1)
-  if [ "$state" = degraded ] && [ -n "$emulated" ]; then
-    # Under qemu-user, the units that take credentials fail to set them up.
-    note "booted degraded under qemu-user; failed:" \
-      "$(in_ct systemctl --failed --plain --no-legend | cut -d ' ' -f 1 | tr '\n' ' ')"
-  elif [ "$state" != running ]; then
-    in_ct systemctl --failed --no-pager >&2
-    fail "the booted system is [$state], not running"
-  fi
-  note "booted in $(($(date +%s) - t_boot)) s"
-}
-
-# Halts the container: systemd shuts down; if it does not, it is killed
-# (the container's init first, which ends everything in it).
-halt_container() {
-  [ -n "$nspawn_pid" ] || return 0
-  local i
-  if [ -n "$ct_pid" ]; then
-    nsenter -t "$ct_pid" -a systemctl poweroff --no-block >/dev/null 2>&1
-  else
-    kill -TERM "$nspawn_pid" 2>/dev/null
-  fi
-  for i in $(seq 1 600); do
-    kill -0 "$nspawn_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  if kill -0 "$nspawn_pid" 2>/dev/null; then
-    echo "the container did not halt: killed" >&2
-    [ -z "$ct_pid" ] || kill -KILL "$ct_pid" 2>/dev/null
-    kill -KILL "$nspawn_pid" 2>/dev/null
-  fi
-  wait "$nspawn_pid" 2>/dev/null
-  nspawn_pid=""
-  ct_pid=""
-  # Nothing of it may outlive it: a container init whose nspawn was killed
-  # would run on.
-  remove_cgroups
-}
-
-# Boots the root; LOG gets the console.
-boot() {
   local log=$1 i t_boot state
   t_boot=$(date +%s)
   in_cgroups systemd-nspawn "${nspawn_args[@]}" -b -- systemd.firstboot=off >"$log" 2>&1 </dev/null &
