@@ -223,6 +223,7 @@ check_contents() {
 -rw-r--r-- root/root ./etc/default/orvo-exporter
 -rw-r--r-- root/root ./usr/share/doc/orvo-exporter/examples/prometheus.yml
 -rw-r--r-- root/root ./usr/share/doc/orvo-exporter/examples/orvo-rules.yml
+-rw-r--r-- root/root ./usr/share/doc/orvo-exporter/examples/alertmanager.yml
 -rw-r--r-- root/root ./usr/share/lintian/overrides/orvo-exporter' ;;
     esac
     expected=$(printf '%s\n-rw-r--r-- root/root ./usr/share/doc/%s/changelog.gz\n-rw-r--r-- root/root ./usr/share/doc/%s/copyright\n' \
@@ -348,17 +349,23 @@ check_service() {
 }
 
 # The Prometheus material: the example configuration as Prometheus reads it,
-# the alerting rules against their tests.
+# the alerting rules against their tests, the example Alertmanager
+# configuration as Alertmanager reads it.
 check_prometheus() {
   local source=$1
   if ! command -v promtool >/dev/null; then
     fail "promtool is there (tools/deps.sh installs prometheus)"
     return
   fi
+  if ! command -v amtool >/dev/null; then
+    fail "amtool is there (tools/deps.sh installs prometheus-alertmanager)"
+    return
+  fi
   check "promtool check config" sh -c 'cd "$1" && promtool check config prometheus.yml' sh \
     "$source/dist/prometheus"
   check "promtool test rules" sh -c 'cd "$1" && promtool test rules orvo-rules.test.yml' sh \
     "$source/dist/prometheus"
+  check "amtool check-config" amtool check-config "$source/dist/prometheus/alertmanager.yml"
 }
 
 # The init script, with its daemon replaced by a stub that detaches alike.

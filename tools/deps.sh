@@ -20,8 +20,10 @@ packages="$packages iproute2"
 packages="$packages libmicrohttpd-dev pkg-config"
 # Prometheus: the server the monitor test runs on a virtual site, and
 # promtool, which checks the exporter's metrics and the shipped example
-# configuration and tests its alerting rules.
-packages="$packages prometheus"
+# configuration and tests its alerting rules; Alertmanager, which the
+# monitor test runs with the shipped example configuration (and its amtool
+# checks that configuration).
+packages="$packages prometheus prometheus-alertmanager"
 # The appliance's CPU: cross compiler, its binutils, GoogleTest's sources to
 # build for it, and the emulator that runs its programs here.
 packages="$packages g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf googletest qemu-user"
