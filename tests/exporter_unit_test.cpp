@@ -342,7 +342,7 @@ TEST(Handlers, RefuseBadRequestsWithTheirStatusAndReason) {
   EXPECT_EQ(none.body, "no --targets given: nothing may be probed\n");
 }
 
-TEST(Find, FindsAFakeApplianceAtItsPortInARange) {
+TEST(Find, FindsAFakeApplianceAtItsPortInARangeAndSaysWhenItCouldNotSearchItWhole) {
   const FakeAppliance appliance(
       std::map<std::string, std::string>{{"VERSION", "ACK VERSION 3.0\tbeta"}});
   // 127.0.0.1 and .2: not the network's address nor its broadcast address.
@@ -351,10 +351,21 @@ TEST(Find, FindsAFakeApplianceAtItsPortInARange) {
   Found found;
   ASSERT_EQ(appliances_find(&target, 1, Timing{100, 0, 200}, appliance.port(), &found), 0);
   EXPECT_EQ(target.send_error, 0);
-  EXPECT_EQ(appliance.received(), 1);
+  // Asked again halfway through the window, as a single address is: listed once.
+  EXPECT_EQ(appliance.received(), 2);
   ASSERT_EQ(found.count, 1);
   EXPECT_EQ(found.list[0].address, INADDR_LOOPBACK);
   EXPECT_STREQ(found.list[0].version, "3.0 beta");
+  appliances_free(&found);
+
+  // No time to send to a /16 (the time is looked at every 256 addresses):
+  // each round reaches the first 255 addresses only, and the range is not
+  // searched whole.
+  FindTarget large{};
+  ASSERT_TRUE(range_parse("127.0.0.0/16", kFindSmallestPrefix, &large.range));
+  ASSERT_EQ(appliances_find(&large, 1, Timing{100, 0, 1}, appliance.port(), &found), 0);
+  EXPECT_EQ(large.send_error, ETIMEDOUT);
+  EXPECT_EQ(appliance.received(), 4);
   appliances_free(&found);
 }
 
