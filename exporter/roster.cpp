@@ -88,10 +88,10 @@ bool Roster::load_locked(std::vector<std::string>* problems) {
     RosterEntry entry{0, 0, 0, fields[3], at <= line.size() ? line.substr(at) : ""};
     in_addr address;
     if (at > line.size() || inet_pton(AF_INET, fields[0].c_str(), &address) != 1 ||
-        !seconds_read(fields[1], &entry.first_seen) || !seconds_read(fields[2], &entry.last_seen) || fields[3].empty() ||
-        entry.version.find('\0') != std::string::npos) {
+        !seconds_read(fields[1], &entry.first_seen) || !seconds_read(fields[2], &entry.last_seen) ||
+        fields[3].empty() || entry.version.find('\0') != std::string::npos) {
       problems->push_back(std::string(kRosterFile) + ":" + std::to_string(number) +
-                         ": not ADDRESS FIRST_SEEN LAST_SEEN VIA VERSION (line left out)");
+                          ": not ADDRESS FIRST_SEEN LAST_SEEN VIA VERSION (line left out)");
       continue;
     }
     if (!entry.version.empty() && entry.version.back() == '\r') entry.version.pop_back();
@@ -113,10 +113,9 @@ bool Roster::forgotten(const RosterEntry& entry, long long now) const {
 }
 
 std::string Roster::save_locked() {
-  std::string text =
-      "# The appliances that orvo-exporter has discovered: ADDRESS FIRST_SEEN\n"
-      "# LAST_SEEN (unix seconds) VIA (the discovery's range) VERSION. To forget\n"
-      "# one, delete its line, then: systemctl reload orvo-exporter\n";
+  std::string text = "# The appliances that orvo-exporter has discovered: ADDRESS FIRST_SEEN\n"
+                     "# LAST_SEEN (unix seconds) VIA (the discovery's range) VERSION. To forget\n"
+                     "# one, delete its line, then: systemctl reload orvo-exporter\n";
   for (const auto& [address, entry] : entries_) {
     text += address_text(address) + " " + std::to_string(entry.first_seen) + " " +
             std::to_string(entry.last_seen) + " " + entry.via + " " + entry.version + "\n";
@@ -178,7 +177,8 @@ bool SiteRooms::refresh(const std::string& folder, bool forced,
                         std::vector<std::string>* problems) {
   const std::lock_guard lock(mutex_);
   struct stat status;
-  const bool exists = !folder.empty() && stat((folder + "/" + site::kSiteFile).c_str(), &status) == 0;
+  const bool exists =
+      !folder.empty() && stat((folder + "/" + site::kSiteFile).c_str(), &status) == 0;
   const bool same = read_ && (exists ? status.st_ino == inode_ && status.st_size == size_ &&
                                            status.st_mtim.tv_sec == changed_.tv_sec &&
                                            status.st_mtim.tv_nsec == changed_.tv_nsec

@@ -143,8 +143,8 @@ std::vector<std::string> site_read(const std::string& folder, std::vector<Room>*
       problems.push_back(at + "not an address or network (A.B.C.D or A.B.C.D/BITS): '" +
                          shown(fields[0]) + "'");
     } else if (!room_name_valid(fields[1])) {
-      problems.push_back(at + "not a room name (1 to 64 of A-Z a-z 0-9 _ -): '" +
-                         shown(fields[1]) + "'");
+      problems.push_back(at + "not a room name (1 to 64 of A-Z a-z 0-9 _ -): '" + shown(fields[1]) +
+                         "'");
     } else {
       room.name = fields[1];
       rooms->push_back(room);
