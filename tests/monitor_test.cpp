@@ -192,6 +192,7 @@ class Monitor : public ::testing::Test {
     folder = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/orvo-monitor.XXXXXX";
     ASSERT_NE(mkdtemp(folder.data()), nullptr);
     ASSERT_EQ(mkdir((folder + "/settings").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((folder + "/state").c_str(), 0755), 0);
   }
 
   void TearDown() override {
@@ -386,15 +387,25 @@ TEST_F(Monitor, PrometheusAndAlertmanagerWithTheShippedConfigurationPageWhatMust
   // The room's settings file, as commissioned: the appliances' defaults.
   const sim::RunResult snapshot = site->client({"-s", a0}, 60s);
   ASSERT_EQ(snapshot.status, 0) << snapshot.err;
-  std::ofstream(folder + "/settings/room.orvo") << snapshot.out;
+  // The site file puts every appliance in it; the exporter's roster is kept
+  // in a folder of its own.
+  std::ofstream(folder + "/settings/hall") << snapshot.out;
+  std::ofstream(folder + "/settings/site.conf") << sim::Site::subnet() << " hall\n";
   std::smatch eq1;
   ASSERT_TRUE(std::regex_search(snapshot.out, eq1, std::regex("\nEQ 1 (-?[0-9]+)\n")))
       << snapshot.out;
 
-  const std::vector<std::string> exporter_command = {
-      ORVO_EXPORTER_PATH,   "--listen",          "127.0.0.1:" + std::to_string(kExporterPort),
-      "--targets",          sim::Site::subnet(), "--settings-dir",
-      folder + "/settings", "--timeout",         "1"};
+  const std::vector<std::string> exporter_command = {ORVO_EXPORTER_PATH,
+                                                     "--listen",
+                                                     "127.0.0.1:" + std::to_string(kExporterPort),
+                                                     "--targets",
+                                                     sim::Site::subnet(),
+                                                     "--settings-dir",
+                                                     folder + "/settings",
+                                                     "--state-dir",
+                                                     folder + "/state",
+                                                     "--timeout",
+                                                     "1"};
   exporter = start(exporter_command, "exporter.log");
   ASSERT_GT(exporter, 0);
 
@@ -456,6 +467,8 @@ TEST_F(Monitor, PrometheusAndAlertmanagerWithTheShippedConfigurationPageWhatMust
   // scraped as well; two versions on the site (pending its two hours).
   const std::string all_up = a0 + "=1\n" + a1 + "=1\n" + a2 + "=1\n";
   EXPECT_EQ(wait_for([&] { return by_instance("orvo_up"); }, all_up, 90s), all_up);
+  const std::string rooms = a0 + "=hall\n" + a1 + "=hall\n" + a2 + "=hall\n";
+  EXPECT_EQ(by_instance("orvo_up", "room"), rooms);
   const std::string scraped = "127.0.0.1:" + std::to_string(kExporterPort) + "=1\n" + all_up;
   EXPECT_EQ(wait_for([&] { return by_instance("up"); }, scraped), scraped);
   const std::string version_labels =
