@@ -16,6 +16,7 @@
 
 #include "protocol/platform.h"
 #include "protocol/protocol.h"
+#include "sim/process.h"
 #include "sim/site.h"
 
 using namespace std::chrono_literals;
@@ -168,6 +169,18 @@ TEST_F(Fleet, FindListsTheAppliancesThatAnswerSortedByAddress) {
   EXPECT_EQ(none.out, "");
   EXPECT_EQ(none.status, 1);
   EXPECT_EQ(client({"-f", "192.0.2.0/8"}).status, 2);
+
+  // A range the client's host has no route to half of: what answered is
+  // printed, the range is named, and the list may be short: a failure.
+  sim::SpawnOptions in_client_network;
+  in_client_network.net_ns = site->client_host().network_namespace();
+  const sim::RunResult route = sim::run(
+      {"/bin/sh", "-c", "exec ip route add unreachable 192.0.3.0/24"}, 10s, in_client_network);
+  ASSERT_EQ(route.status, 0) << route.err;
+  const sim::RunResult partial = client({"-f", "192.0.2.0/23"});
+  EXPECT_EQ(partial.out, present);
+  EXPECT_EQ(partial.err.rfind("192.0.2.0/23 not searched whole (", 0), 0u) << partial.err;
+  EXPECT_EQ(partial.status, 1);
 }
 
 TEST_F(Fleet, SnapshotAppliedToOthersGivesThemTheSameSettings) {
