@@ -120,6 +120,11 @@ bool line_send(Peer* peer, char* buffer) {
   return true;
 }
 
+// The current line ended (answered, refused or given up).
+void line_ended(Peer* peer) {
+  if (peer->records != nullptr) peer->records[peer->line] = LineRecord{peer->sends, clock_ms()};
+}
+
 // Takes in what has arrived on the peer's socket, up to the answer of the
 // current line: the peer then moves on to the next, or stops at a refusal.
 // Datagrams that answer another line (late duplicates) are dropped; those
@@ -132,6 +137,7 @@ void peer_receive(Peer* peer, char* buffer) {
     buffer[got] = '\0';
     const ReplyMatch match = reply_match(peer->lines[peer->line], buffer, static_cast<size_t>(got));
     if (match == kReplyOther) continue;
+    line_ended(peer);
     if (match == kReplyNack && !peer->past_refusals) {
       peer->outcome = kPeerRefused;
       return;
@@ -223,6 +229,7 @@ void exchange_run(Peer* peers, int count, const Timing& timing) {
         if ((peer->sends > 0 && (kind.once || peer->sends > timing.resends)) ||
             static_cast<unsigned long long>(now) > last) {
           peer->outcome = kPeerSilent;
+          line_ended(peer);
           continue;
         }
         if (!line_send(peer, buffer)) {

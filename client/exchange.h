@@ -43,6 +43,13 @@ ReplyMatch reply_match(const char* line, const char* reply, size_t reply_length)
 
 enum PeerOutcome { kPeerRunning, kPeerDone, kPeerRefused, kPeerSilent, kPeerError };
 
+// How a line of a peer's exchange went: how many times it was sent, and
+// when it ended (answered, refused or given up), on clock_ms().
+struct LineRecord {
+  int sends;
+  long long end_ms;
+};
+
 struct Peer {
   // Set by the caller.
   sockaddr_in address;
@@ -51,7 +58,8 @@ struct Peer {
   char** replies;  // when set, receives a malloc'd copy of each line's reply
                    // (text before its CR); the caller frees them
   bool past_refusals;
-  long long end_ms;  // on clock_ms(); 0 for none
+  long long end_ms;     // on clock_ms(); 0 for none
+  LineRecord* records;  // when set, receives a record for each line that ended
   // Set by exchange_run.
   PeerOutcome outcome;
   int line;   // the line that ended it (refused, silent, error), or line_count

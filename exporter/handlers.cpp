@@ -71,6 +71,32 @@ Reply busy(const Exporter& exporter) {
                           " probes at once (--max-probes)");
 }
 
+// The landing page: plain HTML without script, the paths and a probe form.
+constexpr const char kLandingPage[] = R"(<!DOCTYPE html>
+<html lang="en">
+<head><meta charset="utf-8"><title>orvo-exporter</title></head>
+<body>
+<h1>orvo-exporter</h1>
+<p>A Prometheus exporter for the appliances of a site (see orvo-exporter(1)).</p>
+<ul>
+<li><code>/probe?target=HOST[&amp;settings=NAME][&amp;debug=true]</code>: one appliance's
+readings, compared with the settings file NAME; with debug=true, what was sent and
+answered, as text</li>
+<li><code>/discover?range=NET</code>: the appliances of a network, for Prometheus' HTTP
+service discovery</li>
+<li><a href="/metrics">/metrics</a>: the exporter's own metrics</li>
+<li><a href="/-/healthy">/-/healthy</a>: whether the exporter runs</li>
+</ul>
+<form action="/probe" method="get">
+<p><label>Target <input name="target" required></label>
+<label>Settings file <input name="settings"></label>
+<label><input type="checkbox" name="debug" value="true" checked> debug</label>
+<button type="submit">Probe</button></p>
+</form>
+</body>
+</html>
+)";
+
 void counter(std::string* out, const char* name, const char* help, unsigned long long value) {
   single(out, name, "counter", help, static_cast<long long>(value));
 }
@@ -101,36 +127,55 @@ Reply probe(Exporter* exporter, const http::Request& request) {
   const Options& options = *exporter->options;
   if (options.targets.empty()) return refusal(403, "no --targets given: nothing may be probed");
   http::Parameters parameters;
-  std::string problem = http::parameters_read(request, {"target", "settings"}, &parameters);
+  std::string problem =
+      http::parameters_read(request, {"target", "settings", "debug"}, &parameters);
   if (!problem.empty()) return refusal(400, problem);
   if (!parameters.given[0]) return refusal(400, "no target given (/probe?target=HOST)");
+  const std::string& debug_text = parameters.value[2];
+  if (parameters.given[2] && debug_text != "true" && debug_text != "false") {
+    return refusal(400, "debug is true or false, not '" + http::quotable(debug_text) + "'");
+  }
+  const bool debug = debug_text == "true";
   in_addr address;
   if (!target_resolve(parameters.value[0], &address, &problem)) return refusal(400, problem);
   const AddressRange one{ntohl(address.s_addr), ntohl(address.s_addr)};
   if (!networks_hold(options.targets, one)) {
     return refusal(403, "target " + address_text(one.first) + " is outside the --targets");
   }
-  SettingsFile settings;
-  if (parameters.given[1]) {
-    problem = settings_load(options.settings_dir, parameters.value[1], &settings);
+  // A settings file that cannot be used costs the comparison only; a name
+  // that cannot name one is the request's fault. (An empty one, as an empty
+  // field of the landing page's form sends it, is none.)
+  const bool compared = !parameters.value[1].empty();
+  if (compared) {
+    problem = settings_name_check(options.settings_dir, parameters.value[1]);
     if (!problem.empty()) return refusal(400, problem);
   }
   const Slot slot(exporter);
   if (!slot.taken()) return busy(*exporter);
-  Reply reply{200, "", kMetricsType};
+  SettingsFile settings;
+  if (compared) settings_load(options.settings_dir, parameters.value[1], &settings);
+  std::string why;
+  const int timeout_ms = probe_timeout_ms(
+      options.timeout_ms, http::header(request, "X-Prometheus-Scrape-Timeout-Seconds"), &why);
   sockaddr_in peer{};
   peer.sin_family = AF_INET;
   peer.sin_port = htons(options.appliance_port);
   peer.sin_addr = address;
-  const ProbeResult result = probe_run(peer, parameters.given[1] ? &settings.commands : nullptr,
-                                       options.timeout_ms, &reply.body);
+  std::string metrics, transcript;
+  const ProbeResult result = probe_run(peer, compared ? &settings : nullptr, timeout_ms, &metrics,
+                                       debug ? &transcript : nullptr);
   if (result == kProbeBroadcast) {
     return refusal(400, "target " + address_text(one.first) +
                             " is a broadcast address (/discover finds appliances with it)");
   }
   ++exporter->probes;
   if (result == kProbeDown) ++exporter->failures;
-  return reply;
+  if (!debug) return Reply{200, metrics, kMetricsType};
+  char head[128];
+  snprintf(head, sizeof head, "probe of %s port %u, time-out %.3f s (",
+           address_text(one.first).c_str(), options.appliance_port, timeout_ms / 1000.0);
+  return Reply{200, http::utf8_valid(head + why + ")\n" + transcript + "\nmetrics:\n" + metrics),
+               http::kTextType};
 }
 
 namespace {
@@ -243,8 +288,11 @@ Reply discover(Exporter* exporter, const http::Request& request) {
 Reply own_metrics(const Exporter& exporter) {
   Reply reply{200, "", kMetricsType};
   std::string* out = &reply.body;
-  family(out, "orvo_exporter_build_info", "gauge", "The exporter's version.");
-  sample(out, "orvo_exporter_build_info", {{"version", ORVO_VERSION}}, 1);
+  family(out, "orvo_exporter_build_info", "gauge",
+         "The exporter's version and the revision it was built from.");
+  sample(out, "orvo_exporter_build_info", {{"version", ORVO_VERSION}, {"revision", ORVO_REVISION}},
+         1);
+  process_metrics(out);
   counter(out, "orvo_exporter_probes_total", "Probes run.", exporter.probes.load());
   counter(out, "orvo_exporter_probe_failures_total", "Probes of an appliance that did not answer.",
           exporter.failures.load());
@@ -267,6 +315,13 @@ Reply own_metrics(const Exporter& exporter) {
   return reply;
 }
 
+Reply landing_page() {
+  Reply reply{200, kLandingPage, "text/html; charset=utf-8"};
+  reply.headers.emplace_back("Content-Security-Policy", "default-src 'none'; form-action 'self'");
+  reply.headers.emplace_back("X-Content-Type-Options", "nosniff");
+  return reply;
+}
+
 http::ServerOptions server_options(Exporter* exporter) {
   const Options& options = *exporter->options;
   http::ServerOptions server;
@@ -286,8 +341,13 @@ http::ServerOptions server_options(Exporter* exporter) {
            return own_metrics(*exporter);
          });
        }},
+      {"/", [](void*, const http::Request&) { return landing_page(); }},
+      {"/-/healthy",
+       [](void*, const http::Request&) {
+         return Reply{200, "OK\n", http::kTextType};
+       }},
   };
-  server.not_found = "not found: the exporter serves /probe, /discover and /metrics";
+  server.not_found = "not found: the exporter serves /, /probe, /discover, /metrics and /-/healthy";
   server.context = exporter;
   server.answered = answered;
   server.reload = reload;

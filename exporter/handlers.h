@@ -41,6 +41,8 @@ void reload(void* exporter);
 http::Reply probe(Exporter* exporter, const http::Request& request);
 http::Reply discover(Exporter* exporter, const http::Request& request);
 http::Reply own_metrics(const Exporter& exporter);
+// The page at /: the paths, and a form that probes a target.
+http::Reply landing_page();
 
 // The HTTP server's set-up for the exporter: its routes and bounds.
 http::ServerOptions server_options(Exporter* exporter);

@@ -15,8 +15,9 @@ struct Label {
   std::string value;  // as it is: escaped when written
 };
 
-// A label value as the text format writes it (backslash, quote and line
-// feed escaped; other control characters as spaces).
+// A label value as the text format writes it: valid UTF-8 (what is not
+// becomes U+FFFD), backslash, quote and line feed escaped, other control
+// characters as spaces.
 std::string label_value(const char* text);
 
 // "# HELP name help" and "# TYPE name type" (gauge, counter).
@@ -29,5 +30,10 @@ void sample(std::string* out, const char* name, std::initializer_list<Label> lab
 // A family of one sample without labels.
 void single(std::string* out, const char* name, const char* type, const char* help,
             long long value);
+
+// The process's own metrics, as Prometheus' client libraries name them:
+// resident memory, CPU time, open descriptors and start time, read from
+// /proc/self (those that cannot be read are left out).
+void process_metrics(std::string* out);
 
 }  // namespace exporter

@@ -36,6 +36,9 @@ struct Command {
   bool once;
   // How long the daemon may be busy with it before it answers, in seconds.
   std::uint8_t busy_s;
+  // Its reading forms ask the DSP: each such read may take the daemon up to
+  // about a second, and a failing DSP makes it refuse them.
+  bool dsp_read = false;
 };
 
 // Every command, in the order the daemon looks keywords up.
@@ -50,16 +53,16 @@ inline constexpr Command kCommands[] = {
     {"GTSB", kQuery, arguments(1), 0, false, 0},
     {"SRGB", kSetting, arguments(4), arguments(4), false, 0},
     {"GRGB", kQuery, arguments(1), 0, false, 0},
-    {"APT", kSetting, arguments(0) | arguments(1), arguments(1), false, 0},
-    {"TRACKING", kSetting, arguments(0) | arguments(1), arguments(1), false, 0},
-    {"EQ", kSetting, arguments(1) | arguments(2), arguments(2), false, 0},
+    {"APT", kSetting, arguments(0) | arguments(1), arguments(1), false, 0, true},
+    {"TRACKING", kSetting, arguments(0) | arguments(1), arguments(1), false, 0, true},
+    {"EQ", kSetting, arguments(1) | arguments(2), arguments(2), false, 0, true},
     {"NULL", kSetting, arguments(0) | arguments(1) | arguments(2), arguments(1) | arguments(2),
-     false, 0},
-    {"NULLMASK", kSetting, arguments(0) | arguments(1), arguments(1), false, 0},
+     false, 0, true},
+    {"NULLMASK", kSetting, arguments(0) | arguments(1), arguments(1), false, 0, true},
     {"ACTNULCOL", kSetting, arguments(0) | arguments(6), arguments(6), false, 0},
-    {"NOISERED", kSetting, arguments(0) | arguments(1), arguments(1), false, 0},
-    {"NOISESUP", kSetting, arguments(0) | arguments(1), arguments(1), false, 0},
-    {"DSPSTATUS", kQuery, arguments(0), 0, false, 0},
+    {"NOISERED", kSetting, arguments(0) | arguments(1), arguments(1), false, 0, true},
+    {"NOISESUP", kSetting, arguments(0) | arguments(1), arguments(1), false, 0, true},
+    {"DSPSTATUS", kQuery, arguments(0), 0, false, 0, true},
     {"MICTEST", kAction, arguments(0), 0, true, 15},  // 11 s, then up to 4 DSP transfers
     {"IMPRESS", kAction, arguments(0), 0, true, 6},
 };
@@ -103,6 +106,13 @@ constexpr bool line_reads(const char* line) {
   int count = 0;
   const Command* row = line_row(line, &count);
   return row != nullptr && command_reads(*row, count);
+}
+
+// Whether a request line is a known command in a form that reads the DSP.
+constexpr bool line_reads_dsp(const char* line) {
+  int count = 0;
+  const Command* row = line_row(line, &count);
+  return row != nullptr && command_reads(*row, count) && row->dsp_read;
 }
 
 // A setting command's keyword and the argument counts that set it, taken

@@ -11,6 +11,7 @@
 
 std::array<std::uint16_t, kDspParamCount> standin_dsp_words{};
 DaemonWrites standin_writes;
+int standin_dsp_reads = 0;
 
 // The lowest layer: linked instead of the daemon's own, whose modules for it
 // (the mailbox, the LED outputs and the settings files) the test does not
@@ -18,6 +19,7 @@ DaemonWrites standin_writes;
 
 int dsp_get(unsigned param, std::uint16_t* out) {
   if (param >= kDspParamCount) return kResultLogged;
+  ++standin_dsp_reads;
   *out = dsp_decode(param, standin_dsp_words[param]);
   return 0;
 }

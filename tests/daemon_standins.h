@@ -27,6 +27,8 @@ struct DaemonWrites {
 };
 extern std::array<std::uint16_t, kDspParamCount> standin_dsp_words;
 extern DaemonWrites standin_writes;
+// The DSP reads since the test last set it to 0.
+extern int standin_dsp_reads;
 
 DaemonState daemon_state();
 void daemon_state_set(const DaemonState& state);

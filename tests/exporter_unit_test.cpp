@@ -9,8 +9,10 @@
 #include <cerrno>
 #include <crypt.h>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <sys/stat.h>
@@ -240,29 +242,41 @@ class Folder {
   std::string path_;
 };
 
-std::string without_duration(const std::string& text) {
-  return std::regex_replace(text, std::regex("\norvo_probe_duration_seconds [0-9.]+\n"),
-                            "\norvo_probe_duration_seconds (filtered)\n");
+// The answer without what changes from run to run: how long the probe took,
+// and when the settings file was written.
+std::string without_times(const std::string& text) {
+  std::string out = std::regex_replace(text, std::regex("\norvo_probe_duration_seconds [0-9.]+\n"),
+                                       "\norvo_probe_duration_seconds (filtered)\n");
+  return std::regex_replace(out, std::regex("\norvo_settings_file_modified_seconds [0-9]+\n"),
+                            "\norvo_settings_file_modified_seconds (filtered)\n");
 }
 
+// The probe's queries in the order sent: VERSION, what the daemon answers
+// without its DSP, then the DSP reads.
+const std::vector<std::string> kProbeLines = {
+    "VERSION",  "ACTNULCOL", "GTS 0", "GTSB 0", "GRGB 0", "DSPSTATUS", "TRACKING",
+    "NOISESUP", "APT",       "EQ 0",  "EQ 1",   "EQ 2",   "NULLMASK"};
+constexpr int kFirstDspLine = 5;
+
 TEST(Probe, WholeAnswerForKnownSettingsMatchesTheGoldenFile) {
-  const FakeAppliance appliance(known_appliance());
+  std::map<std::string, std::string> replies = known_appliance();
+  replies["VERSION"] += "\xff";  // not UTF-8: the label takes U+FFFD instead
+  const FakeAppliance appliance(replies);
   ASSERT_NE(appliance.port(), 0);
   const Folder folder;
   // The room wants tracking on (one difference) and has the rest.
   folder.write("room", "# the room\nTRACKING 1\nEQ 1 5\n  NULLMASK 136\n");
   exporter::SettingsFile room;
-  ASSERT_EQ(exporter::settings_load(folder.path(), "room", &room), "");
+  exporter::settings_load(folder.path(), "room", &room);
+  ASSERT_EQ(room.problem, "");
 
   std::string out;
-  EXPECT_EQ(exporter::probe_run(appliance.address(), &room.commands, 2000, &out),
-            exporter::kProbeUp);
-  // All thirteen queries in one exchange: one datagram each, nothing lost
-  // on the loopback.
-  EXPECT_EQ(appliance.received(), 13);
+  EXPECT_EQ(exporter::probe_run(appliance.address(), &room, 2000, &out), exporter::kProbeUp);
+  // All thirteen queries, one datagram each (nothing is lost on the loopback).
+  EXPECT_EQ(appliance.lines(), kProbeLines);
 
   const std::string golden = std::string(ORVO_GOLDEN_DIR) + "/probe.txt";
-  const std::string got = without_duration(out);
+  const std::string got = without_times(out);
   if (getenv("ORVO_UPDATE_GOLDEN") != nullptr) std::ofstream(golden) << got;
   std::ifstream in(golden);
   std::stringstream want;
@@ -270,30 +284,114 @@ TEST(Probe, WholeAnswerForKnownSettingsMatchesTheGoldenFile) {
   EXPECT_EQ(got, want.str()) << "ORVO_UPDATE_GOLDEN=1 rewrites " << golden;
 }
 
-TEST(Probe, RefusedQueriesAreSkippedAndASilentApplianceIsDown) {
-  std::map<std::string, std::string> replies = known_appliance();
-  replies.erase("DSPSTATUS");  // refused, as with a failing DSP
-  const FakeAppliance failing(replies);
-  std::string out;
-  EXPECT_EQ(exporter::probe_run(failing.address(), nullptr, 2000, &out), exporter::kProbeUp);
-  EXPECT_NE(out.find("\norvo_up 1\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("\norvo_probe_refused_queries 1\n"), std::string::npos) << out;
-  EXPECT_EQ(out.find("orvo_dsp_status"), std::string::npos) << out;
-  EXPECT_NE(out.find("\norvo_apt_mode 2\n"), std::string::npos) << out;
+bool has(const std::string& text, const std::string& line) {
+  return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
+}
 
-  // Nothing answers: down by the probe's deadline, with nothing but up and
-  // the duration.
-  sockaddr_in nobody = failing.address();
+// A DSP that fails (the daemon refuses its reads, or takes so long over one
+// that the probe gives up) leaves the appliance up and its DSP down: the
+// probe skips the DSP reads after the first that fails, never sends a DSP
+// read again while the daemon may still work on it, and keeps to its time.
+TEST(Probe, ADspThatRefusesOrHangsIsDownAndTheApplianceUp) {
+  const Folder folder;
+  folder.write("room", "TRACKING 1\nSRGB 4 0 0 125\n");
+  exporter::SettingsFile room;
+  exporter::settings_load(folder.path(), "room", &room);
+  ASSERT_EQ(room.problem, "");
+  const std::vector<std::string> before_dsp(kProbeLines.begin(),
+                                            kProbeLines.begin() + kFirstDspLine);
+
+  std::map<std::string, std::string> replies = known_appliance();
+  replies.erase("DSPSTATUS");  // refused, as by a failing DSP
+  {
+    const FakeAppliance refusing(replies);
+    std::string out, transcript;
+    EXPECT_EQ(exporter::probe_run(refusing.address(), &room, 2000, &out, &transcript),
+              exporter::kProbeUp);
+    std::vector<std::string> sent = before_dsp;
+    sent.push_back("DSPSTATUS");
+    EXPECT_EQ(refusing.lines(), sent);
+    for (const char* line :
+         {"orvo_up 1", "orvo_dsp_up 0", "orvo_probe_refused_queries 1",
+          "orvo_led_on{channel=\"2\",component=\"red\"} 0", "orvo_settings_file_usable 1"}) {
+      EXPECT_TRUE(has(out, line)) << line << "\n" << out;
+    }
+    // Nothing of the DSP, and no comparison with half the settings.
+    for (const char* name : {"orvo_dsp_status", "orvo_tracking_enabled", "orvo_channel_nulled",
+                             "orvo_settings_differences", "orvo_setting_matches"}) {
+      EXPECT_EQ(out.find(name), std::string::npos) << name << "\n" << out;
+    }
+    EXPECT_TRUE(std::regex_search(
+        transcript, std::regex("\nDSPSTATUS: sent 1 time, [0-9]+ ms: refused \\(NACK\\)"
+                               "\nTRACKING: not sent \\(a DSP read before it failed\\)"
+                               "\n")))
+        << transcript;
+    EXPECT_NE(
+        transcript.find("settings file room: usable, not compared: not every setting was read"),
+        std::string::npos)
+        << transcript;
+  }
+  {
+    // Refused half-way: what was read before is kept.
+    replies["DSPSTATUS"] = "ACK DSPSTATUS 1";
+    replies.erase("EQ 1");
+    const FakeAppliance failing_later(replies);
+    std::string out;
+    EXPECT_EQ(exporter::probe_run(failing_later.address(), nullptr, 2000, &out),
+              exporter::kProbeUp);
+    EXPECT_EQ(failing_later.lines(),
+              std::vector<std::string>(kProbeLines.begin(), kProbeLines.begin() + 11));
+    for (const char* line : {"orvo_dsp_up 0", "orvo_dsp_status 1", "orvo_apt_mode 2",
+                             "orvo_eq_gain_decibels{band=\"0\"} -20"}) {
+      EXPECT_TRUE(has(out, line)) << line << "\n" << out;
+    }
+    EXPECT_EQ(out.find("orvo_eq_gain_decibels{band=\"1\"}"), std::string::npos) << out;
+  }
+  {
+    // Hung: the DSP reads go unanswered. The probe ends by its deadline with
+    // the appliance up; DSPSTATUS was sent again 1.5 s after the first time
+    // at the soonest, so at most twice in 2 s.
+    replies = known_appliance();
+    for (int line = kFirstDspLine; line < static_cast<int>(kProbeLines.size()); ++line) {
+      replies[kProbeLines[line]] = "";
+    }
+    const FakeAppliance hung(replies);
+    std::string out, transcript;
+    EXPECT_EQ(exporter::probe_run(hung.address(), &room, 2000, &out, &transcript),
+              exporter::kProbeUp);
+    const std::vector<std::string> lines = hung.lines();
+    ASSERT_GE(lines.size(), before_dsp.size() + 1);
+    EXPECT_LE(lines.size(), before_dsp.size() + 2);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + kFirstDspLine), before_dsp);
+    for (size_t i = kFirstDspLine; i < lines.size(); ++i) EXPECT_EQ(lines[i], "DSPSTATUS");
+    for (const char* line : {"orvo_up 1", "orvo_dsp_up 0", "orvo_probe_timeout_seconds 2.000",
+                             "orvo_probe_refused_queries 0"}) {
+      EXPECT_TRUE(has(out, line)) << line << "\n" << out;
+    }
+    EXPECT_TRUE(std::regex_search(
+        transcript, std::regex("\nDSPSTATUS: sent [12] times?, [0-9]+ ms: no reply\n")))
+        << transcript;
+  }
+
+  // Nothing answers: down by the probe's deadline, with nothing but up, the
+  // duration and the time-out.
+  sockaddr_in nobody{};
+  nobody.sin_family = AF_INET;
+  nobody.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   nobody.sin_port = htons(1);  // refused by the system at once
   std::string down;
   EXPECT_EQ(exporter::probe_run(nobody, nullptr, 500, &down), exporter::kProbeDown);
-  EXPECT_EQ(without_duration(down),
-            "# HELP orvo_up Whether the appliance answered every query of the probe.\n"
+  EXPECT_EQ(without_times(down),
+            "# HELP orvo_up Whether the appliance answered (its VERSION at least).\n"
             "# TYPE orvo_up gauge\n"
             "orvo_up 0\n"
             "# HELP orvo_probe_duration_seconds How long the probe took.\n"
             "# TYPE orvo_probe_duration_seconds gauge\n"
-            "orvo_probe_duration_seconds (filtered)\n");
+            "orvo_probe_duration_seconds (filtered)\n"
+            "# HELP orvo_probe_timeout_seconds The time the probe had: --timeout, or less to end "
+            "within Prometheus' scrape time-out.\n"
+            "# TYPE orvo_probe_timeout_seconds gauge\n"
+            "orvo_probe_timeout_seconds 0.500\n");
 }
 
 http::Request request(const std::string& path,
@@ -346,25 +444,15 @@ TEST(Handlers, RefuseBadRequestsWithTheirStatusAndReason) {
        "settings '..' is not the name of a file in the settings folder"},
       {request("/probe", {{"target", here}, {"settings", "sub/room"}}), 400,
        "settings 'sub/room' is not the name of a file in the settings folder"},
-      {request("/probe", {{"target", here}, {"settings", "missing"}}), 400,
-       "no settings file 'missing' in the settings folder"},
-      {request("/probe", {{"target", here}, {"settings", "passwd"}}), 400,
-       "settings file 'passwd' cannot be opened (a symbolic link)"},
-      {request("/probe", {{"target", here}, {"settings", "sub"}}), 400,
-       "settings 'sub' is not a plain file"},
-      {request("/probe", {{"target", here}, {"settings", "queries"}}), 400,
-       "queries:2: not a setting that can be compared: TRACKING"},
-      {request("/probe", {{"target", here}, {"settings", "binary"}}), 400,
-       "binary:2: NUL byte (not a text file)"},
-      {request("/probe", {{"target", here}, {"settings", "long"}}), 400,
-       "long:2: line too long (at most 2045 bytes)"},
+      {request("/probe", {{"target", here}, {"debug", "1"}}), 400,
+       "debug is true or false, not '1'"},
       {request("/discover"), 400, "no range given (/discover?range=A.B.C.D/BITS)"},
       {request("/discover", {{"range", "127.0.0.0/8"}}), 400,
        "range '127.0.0.0/8' is not an address or A.B.C.D/BITS with BITS from 16 to 32"},
       {request("/discover", {{"range", "127.0.0.0/16"}}), 403,
        "range 127.0.0.0/16 is not inside the --targets"},
-      {request("/"), 404, "not found: the exporter serves /probe, /discover and /metrics"},
-      {request("/probe/"), 404, "not found: the exporter serves /probe, /discover and /metrics"},
+      {request("/probe/"), 404,
+       "not found: the exporter serves /, /probe, /discover, /metrics and /-/healthy"},
   };
   for (const Case& c : cases) {
     const http::Reply reply = http::route(server, "GET", c.request);
@@ -384,6 +472,118 @@ TEST(Handlers, RefuseBadRequestsWithTheirStatusAndReason) {
   EXPECT_STREQ(probed.type, exporter::kMetricsType);
   EXPECT_NE(probed.body.find("\norvo_up 1\n"), std::string::npos) << probed.body;
   EXPECT_EQ(state.probes.load(), 1u);
+
+  // A settings file that cannot be compared with costs nothing else: the
+  // probe answers as usual, and says why with debug=true.
+  folder.write("empty", "");
+  folder.write("comments", "# to be written\n\n");
+  folder.write("partial", "EQ 1 -3\nEQ 2 -");
+  folder.write("good", "EQ 1 -3\nEQ 2 0\nSRGB 16 0 0 0\n");
+  ASSERT_EQ(chmod((folder.path() + "/room").c_str(), 0), 0);
+  const bool root = geteuid() == 0;  // reads it all the same
+  const std::pair<std::string, std::string> unusable[] = {
+      {"missing", "no settings file 'missing' in the settings folder"},
+      {"passwd", "settings file 'passwd' cannot be opened (a symbolic link)"},
+      {"sub", "settings 'sub' is not a plain file"},
+      {"queries", "queries:2: not a setting that can be compared: TRACKING"},
+      {"binary", "binary:2: NUL byte (not a text file)"},
+      {"long", "long:2: line too long (at most 2045 bytes)"},
+      {"empty", "settings file 'empty' names no setting (empty, or being written)"},
+      {"comments", "settings file 'comments' names no setting (empty, or being written)"},
+      {"partial", "settings file 'partial' does not end with a line feed (being written?)"},
+      {"room", root ? "" : "settings file 'room' cannot be opened (Permission denied)"},
+  };
+  for (const auto& [name, why] : unusable) {
+    if (why.empty()) continue;
+    const http::Reply metrics =
+        http::route(server, "GET", request("/probe", {{"target", here}, {"settings", name}}));
+    EXPECT_EQ(metrics.code, 200u) << name;
+    EXPECT_TRUE(has(metrics.body, "orvo_up 1")) << name;
+    EXPECT_TRUE(has(metrics.body, "orvo_dsp_up 1")) << name;
+    EXPECT_TRUE(has(metrics.body, "orvo_settings_file_usable 0")) << name << metrics.body;
+    EXPECT_EQ(metrics.body.find("orvo_settings_differences"), std::string::npos) << name;
+    // The hash and time of what was read, whatever it holds.
+    const bool read = name != "missing" && name != "passwd" && name != "sub";
+    EXPECT_EQ(metrics.body.find("\norvo_settings_file_modified_seconds ") != std::string::npos,
+              read)
+        << name;
+    const http::Reply debug =
+        http::route(server, "GET",
+                    request("/probe", {{"target", here}, {"settings", name}, {"debug", "true"}}));
+    EXPECT_EQ(debug.code, 200u);
+    EXPECT_STREQ(debug.type, http::kTextType);
+    EXPECT_NE(debug.body.find("\nsettings file " + name + ": unusable: " + why + "\n"),
+              std::string::npos)
+        << debug.body;
+  }
+  const http::Reply empty =
+      http::route(server, "GET", request("/probe", {{"target", here}, {"settings", "empty"}}));
+  EXPECT_TRUE(has(empty.body,
+                  "orvo_settings_file_info{file=\"empty\",sha256=\"e3b0c44298fc1c149afbf4c8996fb924"
+                  "27ae41e4649b934ca495991b7852b855\"} 1"))
+      << empty.body;
+  // A good one, with the debug transcript: the time-out and how it came
+  // about, each query, the file, then the metrics.
+  http::Request asked =
+      request("/probe", {{"target", here}, {"settings", "good"}, {"debug", "true"}});
+  asked.headers.push_back({"x-prometheus-scrape-timeout-seconds", "1.2", true});
+  const http::Reply good = http::route(server, "GET", asked);
+  EXPECT_EQ(good.code, 200u);
+  EXPECT_EQ(good.body.rfind("probe of 127.0.0.1 port " + std::to_string(appliance.port()) +
+                                ", time-out 0.700 s (--timeout 1.000 s, shortened to Prometheus' "
+                                "scrape time-out 1.200 s less 0.5 s)\nVERSION: sent 1 time, ",
+                            0),
+            0u)
+      << good.body;
+  for (const std::string& line :
+       {std::string("\nEQ 1: sent 1 time, "), std::string("ms: ACK EQ 1 5\n"),
+        std::string("\nsettings file good: usable\n\nmetrics:\n"),
+        std::string("\norvo_probe_timeout_seconds 0.700\n"),
+        std::string("\norvo_settings_file_usable 1\n"),
+        std::string("\norvo_settings_differences 2\n"),
+        std::string("\norvo_setting_matches{setting=\"eq_band_1\"} 0\n"),
+        std::string("\norvo_setting_matches{setting=\"eq_band_2\"} 1\n"),
+        std::string("\norvo_setting_matches{setting=\"led_channel_16\"} 0\n")}) {
+    EXPECT_NE(good.body.find(line), std::string::npos) << line << "\n" << good.body;
+  }
+  EXPECT_EQ(good.body.find("setting=\"tracking\""), std::string::npos) << good.body;
+
+  // The scrape's time-out, less half a second, when it is the shorter.
+  std::string why;
+  const std::string seconds[] = {"2", "0.3", "10", "1s", "", "0.0001"};
+  const int expected[] = {1500, 100, 5000, 5000, 5000, 5000};
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(exporter::probe_timeout_ms(5000, &seconds[i], &why), expected[i]) << seconds[i];
+  }
+  EXPECT_EQ(why, "--timeout 5.000 s; X-Prometheus-Scrape-Timeout-Seconds '0.0001' is not a number "
+                 "of seconds: not taken");
+  EXPECT_EQ(exporter::probe_timeout_ms(5000, nullptr, &why), 5000);
+
+  // The landing page (no script: nothing but links and a form), and health.
+  const http::Reply page = http::route(server, "GET", request("/"));
+  EXPECT_EQ(page.code, 200u);
+  EXPECT_STREQ(page.type, "text/html; charset=utf-8");
+  EXPECT_NE(page.body.find("<form action=\"/probe\" method=\"get\">"), std::string::npos);
+  EXPECT_NE(page.body.find("name=\"target\""), std::string::npos);
+  EXPECT_EQ(page.body.find("<script"), std::string::npos);
+  ASSERT_FALSE(page.headers.empty());
+  EXPECT_EQ(page.headers[0], std::make_pair(std::string("Content-Security-Policy"),
+                                            std::string("default-src 'none'; form-action 'self'")));
+  const http::Reply healthy = http::route(server, "HEAD", request("/-/healthy"));
+  EXPECT_EQ(healthy.code, 200u);
+  EXPECT_EQ(healthy.body, "OK\n");
+  // The exporter's own: its build and process beside its counts.
+  const http::Reply own = http::route(server, "GET", request("/metrics"));
+  EXPECT_TRUE(has(own.body, std::string("orvo_exporter_build_info{version=\"") + ORVO_VERSION +
+                                "\",revision=\"" + ORVO_REVISION + "\"} 1"))
+      << own.body;
+  EXPECT_NE(std::string(ORVO_REVISION), "");
+  for (const char* name : {"process_resident_memory_bytes ", "process_cpu_seconds_total ",
+                           "process_open_fds ", "process_start_time_seconds "}) {
+    const size_t at = own.body.find(std::string("\n") + name);
+    ASSERT_NE(at, std::string::npos) << name << own.body;
+    EXPECT_GT(std::stod(own.body.substr(at + strlen(name) + 1)), 0) << name;
+  }
 
   exporter::Options closed = options;
   closed.targets.clear();

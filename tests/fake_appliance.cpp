@@ -45,8 +45,18 @@ void FakeAppliance::serve() {
     ++received_;
     const std::string request(datagram, static_cast<size_t>(got));
     const std::string line = request.substr(0, request.find('\r'));
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      lines_.push_back(line);
+    }
     const auto found = replies_.find(line);
+    if (found != replies_.end() && found->second.empty()) continue;
     const std::string reply = found != replies_.end() ? found->second + "\r" : "NACK " + request;
     sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), from_length);
   }
+}
+
+std::vector<std::string> FakeAppliance::lines() const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return lines_;
 }

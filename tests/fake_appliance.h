@@ -7,13 +7,16 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <netinet/in.h>
 #include <string>
 #include <thread>
+#include <vector>
 
 class FakeAppliance {
  public:
-  // replies: request line (without its CR) -> reply (without its CR).
+  // replies: request line (without its CR) -> reply (without its CR); an
+  // empty reply is none (the request goes unanswered, as a hung one).
   explicit FakeAppliance(std::map<std::string, std::string> replies);
   ~FakeAppliance();
   FakeAppliance(const FakeAppliance&) = delete;
@@ -23,6 +26,8 @@ class FakeAppliance {
   sockaddr_in address() const;
   // Datagrams received so far.
   int received() const { return received_.load(); }
+  // The datagrams received so far, each without its CR, in order.
+  std::vector<std::string> lines() const;
 
  private:
   void serve();
@@ -31,5 +36,7 @@ class FakeAppliance {
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<int> received_{0};
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
   std::thread thread_;
 };

@@ -488,18 +488,10 @@ TEST_F(Monitor, PrometheusAndAlertmanagerWithTheShippedConfigurationPageWhatMust
   const std::string zeros = a0 + "=0\n" + a1 + "=0\n" + a2 + "=0\n";
   EXPECT_EQ(wait_for([&] { return by_instance("orvo_settings_differences"); }, zeros), zeros);
   EXPECT_EQ(by_instance("orvo_dsp_status"), zeros);
-  // The DSP's health and the drift per setting, when the exporter has them
-  // (orvo_dsp_up, orvo_setting_matches; until then the DSP and drift
-  // alerts are not checked here).
-  const bool dsp_health = by_instance("orvo_dsp_up") != "";
-  if (dsp_health) {
-    const std::string ones = a0 + "=1\n" + a1 + "=1\n" + a2 + "=1\n";
-    EXPECT_EQ(by_instance("orvo_dsp_up"), ones);
-    EXPECT_EQ(by_instance("min by (instance) (orvo_setting_matches)"), ones);
-  } else {
-    std::cerr
-        << "NOTE: the exporter has no orvo_dsp_up: the DSP and drift alerts are not checked\n";
-  }
+  const std::string ones = a0 + "=1\n" + a1 + "=1\n" + a2 + "=1\n";
+  EXPECT_EQ(by_instance("orvo_dsp_up"), ones);
+  EXPECT_EQ(by_instance("min by (instance) (orvo_setting_matches)"), ones);
+  EXPECT_EQ(by_instance("orvo_settings_file_usable"), ones);
   EXPECT_EQ(receiver->lines(), "");
 
   // At once: appliance 0 restarted with its microphone test, appliance 2
@@ -521,28 +513,27 @@ TEST_F(Monitor, PrometheusAndAlertmanagerWithTheShippedConfigurationPageWhatMust
   // changed by hand. A DSP alert for 0, a drift alert for 1 naming the
   // setting; each resolves when mended (the DSP well again, the band put
   // back as the room's file has it).
-  if (dsp_health) {
-    for (unsigned param = 0; param < kDspParamCount; ++param) {
-      dsp_standin_set_fault(site->dsp(0), param, DspFault::error_code, 5);
-    }
-    const sim::RunResult change = site->client({a1, "EQ", "1", "-4"}, 20s);
-    ASSERT_EQ(change.out, "ACK EQ 1 -4\n") << change.err;
-    notified +=
-        "firing OrvoDspDown " + a0 + "\nfiring OrvoSettingsDrift " + a1 + " setting=eq_band_1\n";
-    notified = sorted_lines(notified);
-    EXPECT_EQ(wait_for([&] { return receiver->lines(); }, notified), notified);
-    EXPECT_EQ(by_instance("orvo_up"), one_down);
-    EXPECT_EQ(by_instance("orvo_settings_differences > 0"), a1 + "=1\n");
-    for (unsigned param = 0; param < kDspParamCount; ++param) {
-      dsp_standin_set_fault(site->dsp(0), param, DspFault::none);
-    }
-    const sim::RunResult back = site->client({a1, "EQ", "1", eq1[1]}, 20s);
-    ASSERT_EQ(back.out, "ACK EQ 1 " + std::string(eq1[1]) + "\n") << back.err;
-    notified += "resolved OrvoDspDown " + a0 + "\nresolved OrvoSettingsDrift " + a1 +
-                " setting=eq_band_1\n";
-    notified = sorted_lines(notified);
-    EXPECT_EQ(wait_for([&] { return receiver->lines(); }, notified), notified);
+  for (unsigned param = 0; param < kDspParamCount; ++param) {
+    dsp_standin_set_fault(site->dsp(0), param, DspFault::error_code, 5);
   }
+  const sim::RunResult change = site->client({a1, "EQ", "1", "-4"}, 20s);
+  ASSERT_EQ(change.out, "ACK EQ 1 -4\n") << change.err;
+  notified +=
+      "firing OrvoDspDown " + a0 + "\nfiring OrvoSettingsDrift " + a1 + " setting=eq_band_1\n";
+  notified = sorted_lines(notified);
+  EXPECT_EQ(wait_for([&] { return receiver->lines(); }, notified), notified);
+  EXPECT_EQ(by_instance("orvo_up"), one_down);
+  EXPECT_EQ(by_instance("orvo_settings_differences > 0"), a1 + "=1\n");
+  EXPECT_EQ(by_instance("orvo_dsp_up"), a0 + "=0\n" + a1 + "=1\n");
+  for (unsigned param = 0; param < kDspParamCount; ++param) {
+    dsp_standin_set_fault(site->dsp(0), param, DspFault::none);
+  }
+  const sim::RunResult back = site->client({a1, "EQ", "1", eq1[1]}, 20s);
+  ASSERT_EQ(back.out, "ACK EQ 1 " + std::string(eq1[1]) + "\n") << back.err;
+  notified +=
+      "resolved OrvoDspDown " + a0 + "\nresolved OrvoSettingsDrift " + a1 + " setting=eq_band_1\n";
+  notified = sorted_lines(notified);
+  EXPECT_EQ(wait_for([&] { return receiver->lines(); }, notified), notified);
 
   // The exporter stopped: its own alert, one notification; the stopped
   // appliance's alert held and muted, none of the probes' alerts. Then the

@@ -1,8 +1,8 @@
 // The protocol's table of commands (protocol/commands.h) against what
 // implements and describes them: the daemon's handlers take exactly the
-// argument forms of each row, its reading forms change nothing and its
-// setting forms keep what they set; the manual pages describe those forms,
-// the completion and the capture dissector know the keywords and ranges.
+// argument forms of each row, its reading forms change nothing (and ask the
+// DSP where the row says so) and its setting forms keep what they set; the manual pages describe
+// those forms, the completion and the capture dissector know the keywords and ranges.
 
 #include <gtest/gtest.h>
 
@@ -45,6 +45,7 @@ TEST(CommandTable, TheDaemonTakesTheFormsOfEachRowAndNoOthers) {
       if (form && !runs) continue;
       const DaemonState before = daemon_state();
       standin_writes = {};
+      standin_dsp_reads = 0;
       const std::string reply = daemon_request(line);
       if (!form) {
         EXPECT_EQ(reply, "NACK") << line;
@@ -55,6 +56,9 @@ TEST(CommandTable, TheDaemonTakesTheFormsOfEachRowAndNoOthers) {
       if (orvo::command_reads(row, count)) {
         EXPECT_TRUE(daemon_state() == before) << line << " changed something";
         EXPECT_EQ(standin_writes.dsp + standin_writes.leds + standin_writes.files, 0) << line;
+        // What the exporter takes for a DSP read, which a failing DSP refuses.
+        EXPECT_EQ(standin_dsp_reads > 0, row.dsp_read) << line;
+        EXPECT_EQ(orvo::line_reads_dsp(line.c_str()), row.dsp_read) << line;
       }
       if (orvo::command_sets(row, count)) {
         EXPECT_GT(standin_writes.files, 0) << line << " kept nothing";

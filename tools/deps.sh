@@ -17,8 +17,9 @@ packages="$packages clang-format"
 # The virtual site of many appliances: network namespaces joined by a bridge.
 packages="$packages iproute2"
 # The exporter for Prometheus: its HTTP library, found through pkg-config,
-# and the C library's password hashing (crypt_r) for basic authentication.
-packages="$packages libmicrohttpd-dev pkg-config libcrypt-dev"
+# the C library's password hashing (crypt_r) for basic authentication, and
+# GnuTLS (the library's TLS) for the hashes of the settings files.
+packages="$packages libmicrohttpd-dev libgnutls28-dev pkg-config libcrypt-dev"
 # Prometheus: the server the monitor test runs on a virtual site, and
 # promtool, which checks the exporter's metrics and the shipped example
 # configuration and tests its alerting rules; Alertmanager, which the
