@@ -82,7 +82,8 @@ int bit_count(long value) {
 
 std::string line_check(const std::string& line) {
   if (line.empty()) return "the line is empty";
-  if (line.size() > kLineMax) return "the line is longer than " + std::to_string(kLineMax) + " bytes";
+  if (line.size() > kLineMax)
+    return "the line is longer than " + std::to_string(kLineMax) + " bytes";
   for (const char c : line) {
     if (c < ' ' || c > '~') return "the line holds a control character or a byte outside ASCII";
   }

@@ -8,9 +8,32 @@
 #include <string>
 #include <vector>
 
+#include "client/parse.h"
+#include "client/settings.h"
 #include "panel/site_model.h"
 
 namespace panel {
+
+// A room's file and its commands (which point into the text).
+struct RoomFile {
+  RoomFile() = default;
+  RoomFile(const RoomFile&) = delete;
+  RoomFile& operator=(const RoomFile&) = delete;
+  ~RoomFile();
+  std::string text;
+  Commands commands{};
+};
+
+// Reads the room's file from the folder (a plain file right in it, at most
+// 1 MiB, no link followed) and takes its commands apart: "" or why not.
+std::string room_file_read(const std::string& folder, const std::string& room, RoomFile* file);
+
+// What the room's file would make of the settings now: the settings it
+// names, and the settings afterwards. "" or why not (a line that is not a
+// setting, "ROOM:LINE: ...").
+std::string room_expected(const std::string& room, const RoomFile& file,
+                          const ApplianceSettings& now, ApplianceSettings* expected,
+                          SettingsNamed* named);
 
 // Reads the appliance's settings now and writes them as room ROOM (the
 // room name checked; written atomically, mode 0644), then puts "ADDRESS
@@ -21,9 +44,8 @@ std::string room_save(SiteModel& model, const std::string& address, const std::s
 
 // The settings (by their names: "tracking", "eq_band_1", "led_channel_3"...)
 // in which the appliance, read now, differs from the room's file.
-std::string room_differences(SiteModel& model, const std::string& address,
-                             const std::string& room, std::vector<std::string>* names,
-                             Refusal* refusal);
+std::string room_differences(SiteModel& model, const std::string& address, const std::string& room,
+                             std::vector<std::string>* names, Refusal* refusal);
 
 // The room's file sent to each appliance, all at once (one request
 // outstanding per appliance, resends, a refusal ends that appliance's

@@ -68,7 +68,9 @@ struct SendResult {
 };
 
 // Reasons a request of a page is refused before anything is sent.
-enum class Refusal { kNone, kBadRequest, kForbidden, kNotFound };
+// kFailed: the request was in order, but the appliance did not answer or a
+// file could not be written (the message says which).
+enum class Refusal { kNone, kBadRequest, kForbidden, kNotFound, kFailed };
 
 class SiteModel {
  public:
@@ -149,6 +151,9 @@ class SiteModel {
   // "" or why not. The model keeps what it read.
   std::string settings_fetch(std::uint32_t address, ApplianceSettings* settings);
 
+  // Has the poller read these appliances (A.B.C.D each) in full at once.
+  void refresh(const std::vector<std::string>& addresses);
+
   // Told that the site file or a room file changed: drift is worked out
   // again at once.
   void rooms_changed();
@@ -158,27 +163,36 @@ class SiteModel {
   // something that needs the poller sooner.
   long long poll_due(long long now_ms);
   void poll_wait(long long until_ms);
+  // Ends the waits, now and later (the poller stops with it).
   void stop();
+  bool stopping() const;
 
  private:
   struct Entry;
-  struct Watched;
+  struct Read;
+  // Runs the reads (each a bounded exchange, all at once), without the lock.
+  static void reads_run(const ModelOptions& options, std::vector<Read>* reads);
+  void read_taken_locked(const Read& read);
+  std::string read_now(std::uint32_t address, ApplianceSettings* settings);
   Entry& entry_locked(std::uint32_t address);
-  void changed_locked();
-  void read_site(long long now_ms);
-  void read_full(std::uint32_t address);
-  void drift_locked(Entry& entry);
+  static ApplianceView view_of(const Entry& entry);
+  void interest(std::uint32_t address);
+  bool watched_locked(std::uint32_t address, long long now_ms) const;
+  // Works out rooms and drift again and bumps the counter when anything
+  // the JSON shows changed.
+  void settle_locked();
   void identify_ends(long long now_ms);
-  void site_file_read_locked();
+  SendResult exchange_line(std::uint32_t address, const std::string& line);
 
   ModelOptions options_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::condition_variable poll_;
   std::map<std::uint32_t, std::unique_ptr<Entry>> entries_;
-  std::map<std::uint32_t, int> watchers_;  // 0: the site list
-  long long site_interest_until_ = 0;
-  std::map<std::uint32_t, long long> interest_until_;
+  std::map<std::uint32_t, int> watchers_;              // 0: the site list
+  std::map<std::uint32_t, long long> interest_until_;  // 0: the site list
+  std::vector<std::string> site_problems_;
+  std::string rooms_shown_;
   std::uint64_t changes_ = 0;
   bool stopping_ = false;
   bool poll_now_ = false;
