@@ -459,6 +459,7 @@ int serve(const ServerOptions& options) {
   }
   fprintf(stderr, "%s: listening on %s:%d%s\n", options.program, address, ntohs(listen.sin_port),
           tls ? " (HTTPS)" : "");
+  if (options.started != nullptr) options.started(options.context);
   for (;;) {
     int signal_number = 0;
     if (sigwait(&waited, &signal_number) != 0) continue;

@@ -128,6 +128,8 @@ struct ServerOptions {
   Handler other = nullptr;
   // Added to every reply, refusals of the server's own included.
   std::vector<std::pair<std::string, std::string>> headers = {};
+  // Called once the server listens (from serve's thread).
+  void (*started)(void* context) = nullptr;
   // Streaming replies open at once, at most; more are refused (503), so
   // that reconnecting pages cannot take every thread.
   unsigned streams = 32;
