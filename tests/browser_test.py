@@ -412,17 +412,33 @@ def run(args, tap, site, driver, page, state, panel, url, a, b, c):
                          page.led_state(7)[1] == "false"),
               f"3: {page.led_state(3)}, 7: {page.led_state(7)}")
 
+    # The room against the reverted appliance: the page names what differs,
+    # and the site list shows the drift.
+    page.set_value(page.named("Compare with room", "control"), "hall")
+    differs = wait_until(lambda: "eq_band_1" in page.text("diff-result") and
+                         "tracking" in page.text("diff-result"))
+    tap.check("the differences against the room are named", differs, page.text("diff-result"))
+    drift = wait_until(lambda: row_cell(page, a, 6) not in ("none", "—", "no room", ""))
+    tap.check("the site list shows the appliance's drift from its room", drift,
+              repr(row_cell(page, a, 6)))
+
     watched = page.js("return window.__orvo")
     tap.check("one event stream at a time, about the appliance on screen",
               watched["most"] == 1 and watched["streams"] and
               watched["streams"][-1].endswith(f"address={a}"), watched["streams"])
 
 
-def row_outcome(page, address):
+# The text of a cell of an appliance's row in the site list (0: the box).
+def row_cell(page, address, column):
     return page.js(
         "for (const b of document.querySelectorAll('#site-list button')) {"
-        "  if (b.textContent === arguments[0]) return b.closest('tr').lastElementChild.textContent;"
-        "} return null;", address)
+        "  if (b.textContent === arguments[0])"
+        "    return b.closest('tr').children[arguments[1]].textContent;"
+        "} return null;", address, column)
+
+
+def row_outcome(page, address):
+    return row_cell(page, address, 7)
 
 
 def diff(got, wanted):
