@@ -77,6 +77,8 @@ export class Live {
 
   async poll() {
     clearTimeout(this.timer);
+    this.round = (this.round || 0) + 1;
+    const round = this.round;
     try {
       this.handlers.site(await api.site());
       const address = this.address;
@@ -88,7 +90,8 @@ export class Live {
     } catch (error) {
       this.handlers.mode("unreachable");
     }
-    this.timer = setTimeout(() => this.poll(), kPollMs);
+    // A newer round (the appliance on screen changed meanwhile) keeps the timer.
+    if (round === this.round) this.timer = setTimeout(() => this.poll(), kPollMs);
   }
 
   // Reads everything now (after a change the page made itself).
