@@ -56,13 +56,15 @@ export class SiteList {
     this.mixed.hidden = !data.mixed_versions;
     this.empty.hidden = data.appliances.length > 0;
     const seen = new Set();
-    for (const appliance of data.appliances) {
+    data.appliances.forEach((appliance, i) => {
       seen.add(appliance.address);
       let entry = this.rows.get(appliance.address);
       if (!entry) entry = this.makeRow(appliance.address);
       this.fill(entry, appliance, data.mixed_versions);
-      this.body.append(entry.row); // keeps the server's order
-    }
+      // The server's order; rows already in place stay (and keep the focus).
+      const here = this.body.children[i] || null;
+      if (here !== entry.row) this.body.insertBefore(entry.row, here);
+    });
     for (const [address, entry] of this.rows) {
       if (!seen.has(address)) {
         entry.row.remove();
