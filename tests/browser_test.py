@@ -176,7 +176,7 @@ class Page:
 def start_panel(args, site, state):
     panel = subprocess.Popen(
         [args.panel, "--listen", f"127.0.0.1:{PORT}", "--targets", site.subnet, "--state-dir",
-         state, "--pages", args.pages, "--timeout", "1"],
+         state, "--pages", args.pages],
         stdout=subprocess.PIPE, stderr=sys.stderr, text=True)
     url = None
     deadline = time.monotonic() + WAIT_S
@@ -227,21 +227,8 @@ def facts_agree(source, tap):
               "\n".join(wrong))
 
 
-def scenario(args, tap, site, driver, page, state):
+def run(tap, site, driver, page, state, url, out):
     a, b, c = site.addresses[:3]
-    panel, url = start_panel(args, site, state)
-    try:
-        run(args, tap, site, driver, page, state, panel, url, a, b, c)
-    finally:
-        panel.terminate()
-        try:
-            panel.wait(10)
-        except subprocess.TimeoutExpired:
-            panel.kill()
-            panel.wait()
-
-
-def run(args, tap, site, driver, page, state, panel, url, a, b, c):
     if not tap.check("the panel prints its address with a login token", url is not None):
         tap.bail("no token URL from orvo-panel")
 
@@ -276,16 +263,18 @@ def run(args, tap, site, driver, page, state, panel, url, a, b, c):
               colour and page.led_state(1)[0] == ",".join(colour.groups()),
               f"GRGB: {grgb}; ring: {page.led_state(1)}")
 
-    # Identify, before editing: LED 1 blinks white and dark.
+    # Identify, before editing: LED 1 (steadily lit before) blinks, lit and dark.
+    lit_before = site.led1(0) != (0, 0, 0)
     page.click(page.named("Identify"))
     pressed = wait_until(lambda: page.named("Identify").get_attribute("aria-pressed") == "true")
     seen = set()
     deadline = time.monotonic() + 4
     while time.monotonic() < deadline and len(seen) < 2:
-        seen.add(site.led1(0) == (255, 255, 255))
+        seen.add(site.led1(0) == (0, 0, 0))
         time.sleep(0.05)
-    tap.check("Identify shows as running and blinks the appliance's LEDs", pressed and seen ==
-              {True, False}, f"pressed {pressed}, LED 1 white/not seen: {sorted(seen)}")
+    tap.check("Identify shows as running and blinks the appliance's LEDs",
+              lit_before and pressed and seen == {True, False},
+              f"lit before {lit_before}, pressed {pressed}, LED 1 dark/lit seen: {sorted(seen)}")
     page.click(page.named("Identify"))
     stopped = wait_until(lambda: page.named("Identify").get_attribute("aria-pressed") == "false")
     tap.check("Identify again stops it", stopped)
@@ -400,7 +389,7 @@ def run(args, tap, site, driver, page, state, panel, url, a, b, c):
               f"{b} differs in {diff(site.settings(b), commissioned)}; "
               f"{c} differs in {diff(site.settings(c), commissioned)}")
 
-    screenshots(args, driver, tap)
+    screenshots(out, driver, tap)
 
     # Revert: the settings read when editing began, back on the appliance.
     page.click(page.named("Revert"))
@@ -446,15 +435,15 @@ def diff(got, wanted):
         f"missing {line}" for line in wanted if line not in got]
 
 
-def screenshots(args, driver, tap):
-    os.makedirs(args.out, exist_ok=True)
+def screenshots(out, driver, tap):
+    os.makedirs(out, exist_ok=True)
     shots = (("desktop", 1280, 1000, "site"), ("phone", 390, 844, "site"),
              ("phone-appliance", 390, 844, "appliance"))
     for name, width, height, shown in shots:
         driver.set_window_size(width, height)
         driver.execute_script("document.getElementById(arguments[0]).scrollIntoView();", shown)
         time.sleep(0.3)
-        path = os.path.abspath(os.path.join(args.out, f"panel-{name}.png"))
+        path = os.path.abspath(os.path.join(out, f"panel-{name}.png"))
         saved = driver.get_screenshot_as_file(path)
         overflow = driver.execute_script(
             "return document.documentElement.scrollWidth > window.innerWidth + 1")
@@ -480,22 +469,31 @@ def main():
     state = os.path.join(work, "state")
     os.mkdir(state)
     driver = None
+    panel = None
     try:
         driver = start_browser(os.path.join(work, "profile"))
         page = Page(driver)
+        panel, url = start_panel(args, site, state)
         try:
-            scenario(args, tap, site, driver, page, state)
+            run(tap, site, driver, page, state, url, args.out)
         except (LookupError, WebDriverException) as error:
             tap.check("the scenario runs to its end", False, f"{type(error).__name__}: {error}")
-        if driver is not None:
-            watched = page.js("return window.__orvo") or {}
-            errors = [entry["message"] for entry in driver.get_log("browser")
-                      if entry["level"] == "SEVERE"]
-            tap.check("no JavaScript error", not errors and not watched.get("errors"),
-                      "\n".join(errors + watched.get("errors", [])))
-            tap.check("no content-policy violation", not watched.get("violations"),
-                      "\n".join(watched.get("violations", [])))
+        # Read while the panel still runs: its end cuts the page's stream.
+        watched = page.js("return window.__orvo") or {}
+        errors = [entry["message"] for entry in driver.get_log("browser")
+                  if entry["level"] == "SEVERE"]
+        tap.check("no JavaScript error", not errors and not watched.get("errors"),
+                  "\n".join(errors + watched.get("errors", [])))
+        tap.check("no content-policy violation", not watched.get("violations"),
+                  "\n".join(watched.get("violations", [])))
     finally:
+        if panel is not None:
+            panel.terminate()
+            try:
+                panel.wait(10)
+            except subprocess.TimeoutExpired:
+                panel.kill()
+                panel.wait()
         if driver is not None:
             driver.quit()
         shutil.rmtree(work, ignore_errors=True)

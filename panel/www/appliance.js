@@ -5,12 +5,17 @@
 // list. After a refusal the appliance is read again.
 
 import * as api from "./api.js";
+import { fields, getPath, setPath } from "./changes.js";
 import * as facts from "./facts.js";
 import { Ring, colourText } from "./ring.js";
 
 const kComponents = ["R", "G", "B"];
 const kComponentNames = ["red", "green", "blue"];
 const kRoomName = /^[A-Za-z0-9_-]{1,64}$/;
+// How long an acknowledged change outweighs readings that disagree with it
+// (taken before it, or on their way): the panel reads the appliance on
+// screen about once a second.
+const kSettleMs = 3000;
 
 function $(id) {
   return document.getElementById(id);
@@ -36,6 +41,9 @@ export class AppliancePage {
     this.revertLines = null;
     this.held = null; // the control a pointer is on: not overwritten meanwhile
     this.longRunning = false;
+    this.queue = Promise.resolve(); // one line at a time, in order
+    this.pending = new Map(); // path -> { path, value, until }
+    this.settleTimer = null;
     this.section = $("appliance");
     this.message = $("message");
     this.ring = new Ring($("ring"), $("ring-rotation"), $("ring-mirror"), (channel) =>
@@ -177,6 +185,7 @@ export class AppliancePage {
     if (address !== this.address) {
       this.setEditing(false);
       this.data = null;
+      this.pending.clear();
       this.say("");
       $("diff-result").textContent = "";
     }
@@ -209,6 +218,7 @@ export class AppliancePage {
   // A reading of the appliance on screen arrived (stream, poll or re-read).
   update(data) {
     if (!data || data.address !== this.address) return;
+    if (data.settings) this.keepPending(data.settings);
     this.data = data;
     this.renderHeader(data);
     const identify = $("identify");
@@ -243,6 +253,29 @@ export class AppliancePage {
       entry.on.forEach((on, i) => put(row.on[i], () => (row.on[i].checked = Boolean(on))));
       entry.percent.forEach((p, i) => put(row.level[i], () => (row.level[i].value = String(p))));
     }
+  }
+
+  // Readings that disagree with a change acknowledged moments ago show the
+  // change until they agree or the change has settled.
+  keepPending(settings) {
+    const now = Date.now();
+    for (const [key, { path, value, until }] of this.pending) {
+      if (until < now || same(getPath(settings, path), value)) this.pending.delete(key);
+      else setPath(settings, path, value);
+    }
+  }
+
+  // An acknowledged line: shown at once, and the appliance read again once
+  // it has settled.
+  expect(line) {
+    if (!this.data || !this.data.settings) return;
+    const until = Date.now() + kSettleMs;
+    for (const [path, value] of fields(line, this.data.settings)) {
+      this.pending.set(path.join("."), { path, value, until });
+    }
+    this.update(this.data);
+    clearTimeout(this.settleTimer);
+    this.settleTimer = setTimeout(() => this.live.refresh(), kSettleMs + 200);
   }
 
   summaryChanged() {
@@ -307,13 +340,23 @@ export class AppliancePage {
 
   // Sends one line to the appliance on screen (or the given one); records it
   // in the activity list. The API's reply, or null when it failed.
-  async send(line, options = {}) {
+  // line: the text, or a function that makes it when its turn comes (null:
+  // nothing to send). Lines go out one at a time, in the order asked.
+  send(line, options = {}) {
     const address = options.address || this.address;
-    if (!address) return null;
+    if (!address) return Promise.resolve(null);
     if (!options.always && !this.mayChange()) {
       this.update(this.data); // put the control back
-      return null;
+      return Promise.resolve(null);
     }
+    const turn = this.queue.then(() => this.exchange(address, line, options));
+    this.queue = turn.catch(() => null);
+    return turn;
+  }
+
+  async exchange(address, make, options) {
+    const line = typeof make === "function" ? make() : make;
+    if (!line) return null;
     const record = this.activity.sent(address, line);
     let result;
     try {
@@ -326,6 +369,7 @@ export class AppliancePage {
     }
     if (result.outcome === "done") {
       record("done", result.reply);
+      if (address === this.address) this.expect(line);
     } else if (result.outcome === "refused") {
       record("refused", result.reply || "NACK");
       this.say(`The appliance refused ${line}; read again.`);
@@ -339,9 +383,14 @@ export class AppliancePage {
 
   pressChannel(channel) {
     if (!this.mayChange()) return;
+    // Worked out when its turn comes, after the clicks before it.
+    this.send(() => this.nullLine(channel));
+  }
+
+  nullLine(channel) {
     if (!this.data || !this.data.settings) {
       this.say("The appliance's settings are not read yet.");
-      return;
+      return null;
     }
     const nulled = this.data.settings.nulled.slice();
     let next;
@@ -352,11 +401,11 @@ export class AppliancePage {
         `At most ${facts.kMaxNulledChannels} channels can be nulled, and ${nulled.join(" and ")} are: ` +
           "press one of them to free it, or Clear nulls.",
       );
-      return;
+      return null;
     } else {
       next = [...nulled, channel].sort((a, b) => a - b);
     }
-    this.send(next.length ? `NULL ${next.join(" ")}` : "NULL 0");
+    return next.length ? `NULL ${next.join(" ")}` : "NULL 0";
   }
 
   async identify() {
