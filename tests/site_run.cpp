@@ -55,7 +55,8 @@ int main(int argc, char** argv) {
   sim::SpawnOptions in_client_network;
   in_client_network.net_ns = site->client_host().network_namespace();
   in_client_network.die_with_parent = true;
-  const pid_t child = sim::spawn(std::vector<std::string>(argv + 3, argv + argc), in_client_network);
+  const pid_t child =
+      sim::spawn(std::vector<std::string>(argv + 3, argv + argc), in_client_network);
   if (child < 0) {
     fprintf(stderr, "site_run: cannot start %s\n", argv[3]);
     return 1;
