@@ -176,7 +176,7 @@ class Page:
 def start_panel(args, site, state):
     panel = subprocess.Popen(
         [args.panel, "--listen", f"127.0.0.1:{PORT}", "--targets", site.subnet, "--state-dir",
-         state, "--pages", args.pages],
+         state, "--pages", args.pages, "--timeout", "5"],  # CI hosts run many tests at once
         stdout=subprocess.PIPE, stderr=sys.stderr, text=True)
     url = None
     deadline = time.monotonic() + WAIT_S

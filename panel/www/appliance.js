@@ -14,8 +14,13 @@ const kComponentNames = ["red", "green", "blue"];
 const kRoomName = /^[A-Za-z0-9_-]{1,64}$/;
 // How long an acknowledged change outweighs readings that disagree with it
 // (taken before it, or on their way): the panel reads the appliance on
-// screen about once a second.
-const kSettleMs = 3000;
+// screen again at once after a change, but a whole reading takes dozens of
+// exchanges, longer on a busy host or network. Another tool's change to the
+// same setting shows once this is over (the page reads the appliance then).
+const kSettleMs = 8000;
+// The longest a line may take to be answered (the longest command's running
+// time, and resends).
+const kSendingMs = 30000;
 
 function $(id) {
   return document.getElementById(id);
@@ -255,27 +260,34 @@ export class AppliancePage {
     }
   }
 
-  // Readings that disagree with a change acknowledged moments ago show the
-  // change until they agree or the change has settled.
+  // A change sent moments ago outweighs every reading until it has settled:
+  // readings taken before it can still arrive after one taken since (a
+  // request and the stream take different ways).
   keepPending(settings) {
     const now = Date.now();
     for (const [key, { path, value, until }] of this.pending) {
-      if (until < now || same(getPath(settings, path), value)) this.pending.delete(key);
+      if (until < now) this.pending.delete(key);
       else setPath(settings, path, value);
     }
   }
 
-  // An acknowledged line: shown at once, and the appliance read again once
-  // it has settled.
-  expect(line) {
+  // A line on its way (for as long as sending may take) or acknowledged
+  // (until it has settled, when the appliance is read again): shown at once.
+  expect(line, ms = kSettleMs) {
     if (!this.data || !this.data.settings) return;
-    const until = Date.now() + kSettleMs;
+    const until = Date.now() + ms;
     for (const [path, value] of fields(line, this.data.settings)) {
       this.pending.set(path.join("."), { path, value, until });
     }
     this.update(this.data);
     clearTimeout(this.settleTimer);
-    this.settleTimer = setTimeout(() => this.live.refresh(), kSettleMs + 200);
+    this.settleTimer = setTimeout(() => this.live.refresh(), ms + 200);
+  }
+
+  // A line that was not taken: readings count again at once.
+  forget(line) {
+    if (!this.data || !this.data.settings) return;
+    for (const [path] of fields(line, this.data.settings)) this.pending.delete(path.join("."));
   }
 
   summaryChanged() {
@@ -349,6 +361,8 @@ export class AppliancePage {
       this.update(this.data); // put the control back
       return Promise.resolve(null);
     }
+    // The control keeps its new value while the line waits for its turn.
+    if (typeof line === "string" && address === this.address) this.expect(line, kSendingMs);
     const turn = this.queue.then(() => this.exchange(address, line, options));
     this.queue = turn.catch(() => null);
     return turn;
@@ -358,10 +372,13 @@ export class AppliancePage {
     const line = typeof make === "function" ? make() : make;
     if (!line) return null;
     const record = this.activity.sent(address, line);
+    const onScreen = address === this.address;
+    if (onScreen && typeof make === "function") this.expect(line, kSendingMs);
     let result;
     try {
       result = await api.send(address, line);
     } catch (error) {
+      if (onScreen) this.forget(line);
       record("error", error.message);
       this.say(`${line}: ${error.message}`);
       await this.live.refresh();
@@ -369,13 +386,16 @@ export class AppliancePage {
     }
     if (result.outcome === "done") {
       record("done", result.reply);
-      if (address === this.address) this.expect(line);
-    } else if (result.outcome === "refused") {
-      record("refused", result.reply || "NACK");
-      this.say(`The appliance refused ${line}; read again.`);
+      if (onScreen && address === this.address) this.expect(line);
     } else {
-      record("silent", "no answer");
-      this.say(`No answer to ${line}.`);
+      if (onScreen) this.forget(line);
+      if (result.outcome === "refused") {
+        record("refused", result.reply || "NACK");
+        this.say(`The appliance refused ${line}; read again.`);
+      } else {
+        record("silent", "no answer");
+        this.say(`No answer to ${line}.`);
+      }
     }
     if (result.outcome !== "done" || !options.quiet) await this.live.refresh();
     return result;
