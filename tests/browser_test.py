@@ -192,7 +192,17 @@ def start_panel(args, site, state):
     return panel, url
 
 
+# The browser, tried twice: on a host busy with many tests its first page can
+# take longer than the driver waits.
 def start_browser(profile):
+    try:
+        return start_browser_once(profile + ".1")
+    except WebDriverException as error:
+        print(f"# the browser did not start ({error.msg}); once more", flush=True)
+        return start_browser_once(profile + ".2")
+
+
+def start_browser_once(profile):
     options = webdriver.ChromeOptions()
     options.binary_location = "/usr/bin/chromium"
     for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
@@ -200,9 +210,13 @@ def start_browser(profile):
         options.add_argument(flag)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-    driver.set_page_load_timeout(30)
-    driver.set_script_timeout(30)
-    driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": WATCH})
+    try:
+        driver.set_page_load_timeout(60)
+        driver.set_script_timeout(30)
+        driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": WATCH})
+    except WebDriverException:
+        driver.quit()
+        raise
     return driver
 
 
@@ -473,7 +487,11 @@ def main():
     driver = None
     panel = None
     try:
-        driver = start_browser(os.path.join(work, "profile"))
+        try:
+            driver = start_browser(os.path.join(work, "profile"))
+        except WebDriverException as error:
+            tap.check("the browser starts", False, error.msg)
+            return tap.finish()
         page = Page(driver)
         panel, url = start_panel(args, site, state)
         try:
