@@ -152,8 +152,7 @@ http::Reply rooms_save(void* context, const http::Request& request) {
   http::Reply refusal{0, "", nullptr};
   if (!fields(request, true, {"address", "room"}, 0, &values, &refusal)) return refusal;
   Refusal why_not = Refusal::kNone;
-  const std::string why =
-      room_save(*of(context).model, values.value[0], values.value[1], &why_not);
+  const std::string why = room_save(*of(context).model, values.value[0], values.value[1], &why_not);
   if (!why.empty()) return refused(why_not, why);
   return json("{\"room\":" + http::json_string(values.value[1]) + "}");
 }
@@ -268,14 +267,14 @@ http::Reply pages(void* context, const http::Request& request) {
 }  // namespace
 
 std::string event_text(const char* name, const std::string& data) {
-  std::string text = std::string("event: ") + name + "\n";
-  for (std::size_t start = 0; start <= data.size();) {
-    std::size_t end = data.find('\n', start);
-    if (end == std::string::npos) end = data.size();
-    text += "data: " + data.substr(start, end - start) + "\n";
-    start = end + 1;
+  // A line of the stream ends at CR, LF or CR LF: each line of the data is
+  // a data line of its own.
+  std::string text = std::string("event: ") + name + "\ndata: ";
+  for (size_t i = 0; i < data.size(); ++i) {
+    if (data[i] == '\r' && i + 1 < data.size() && data[i + 1] == '\n') continue;
+    text += data[i] == '\r' || data[i] == '\n' ? std::string("\ndata: ") : std::string(1, data[i]);
   }
-  return text + "\n";
+  return text + "\n\n";
 }
 
 http::Reply page(int folder, const std::string& path) {
@@ -283,8 +282,10 @@ http::Reply page(int folder, const std::string& path) {
     const char* extension;
     const char* type;
   } kTypes[] = {
-      {".html", "text/html; charset=utf-8"}, {".js", "text/javascript; charset=utf-8"},
-      {".css", "text/css; charset=utf-8"},   {".svg", "image/svg+xml"},
+      {".html", "text/html; charset=utf-8"},
+      {".js", "text/javascript; charset=utf-8"},
+      {".css", "text/css; charset=utf-8"},
+      {".svg", "image/svg+xml"},
       {".png", "image/png"},
   };
   const std::string name = path == "/" ? "index.html" : path.substr(path.empty() ? 0 : 1);

@@ -29,7 +29,8 @@ http::ServerOptions server_options(Panel* panel);
 // the folder itself, of a regular file, of a type the panel serves.
 http::Reply page(int folder, const std::string& path);
 
-// One event of a stream: "event: NAME" and the data, a line per line.
+// One event of a stream: "event: NAME" and the data, a data line for each of
+// its lines.
 std::string event_text(const char* name, const std::string& data);
 
 }  // namespace panel
