@@ -1,5 +1,7 @@
 #include "panel/routes.h"
 
+#include <arpa/inet.h>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -63,11 +65,18 @@ http::Reply login(void* context, const http::Request& request) {
   const auto given = [&](std::size_t i) { return values.given[i] ? &values.value[i] : nullptr; };
   std::string session;
   int retry_after = 0;
+  char peer[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &request.peer.sin_addr, peer, sizeof peer);
+  // Logged, so that a guessing peer shows; a user name as a quotable text.
+  const std::string who =
+      std::string(peer) +
+      (values.given[0] ? " with the token" : " as \"" + http::quotable(values.value[1]) + "\"");
   switch (panel.auth->login(given(0), given(1), given(2), ntohl(request.peer.sin_addr.s_addr),
                             clock_ms(), &session, &retry_after)) {
     case Auth::Login::kDone: {
       http::Reply reply{204, "", http::kJsonType};
       reply.headers.emplace_back("Set-Cookie", panel.auth->cookie(session));
+      fprintf(stderr, "orvo-panel: login from %s\n", who.c_str());
       return reply;
     }
     case Auth::Login::kPaused: {
@@ -76,6 +85,7 @@ http::Reply login(void* context, const http::Request& request) {
       return reply;
     }
     case Auth::Login::kRefused:
+      fprintf(stderr, "orvo-panel: login refused from %s\n", who.c_str());
       break;
   }
   return error_reply(403, "not logged in: wrong or used token, or wrong user or password");
@@ -321,6 +331,13 @@ http::Reply page(int folder, const std::string& path) {
   close(fd);
   if (!whole) return missing;
   return http::Reply{200, std::move(body), type};
+}
+
+std::string login_line(const Options& options, const std::string& token) {
+  char address[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &options.listen.sin_addr, address, sizeof address);
+  return std::string("orvo-panel: open ") + (options.tls_cert.empty() ? "http" : "https") + "://" +
+         address + ":" + std::to_string(ntohs(options.listen.sin_port)) + "/#token=" + token + "\n";
 }
 
 http::ServerOptions server_options(Panel* panel) {

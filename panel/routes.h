@@ -22,6 +22,10 @@ struct Panel {
   std::string token;  // the one-time token ("" off loopback)
 };
 
+// The line that tells whoever started the panel where to log in (on
+// loopback): "orvo-panel: open http://127.0.0.1:9495/#token=HEX".
+std::string login_line(const Options& options, const std::string& token);
+
 // The server's options: the routes, the guard, the pages, the headers.
 http::ServerOptions server_options(Panel* panel);
 
