@@ -425,6 +425,16 @@ def run(tap, site, driver, page, state, url, out):
     tap.check("the site list shows the appliance's drift from its room", drift,
               repr(row_cell(page, a, 6)))
 
+    # A long command: its progress, the appliance busy meanwhile (not gone),
+    # then its result.
+    page.click(page.named("Mic test"))
+    progress = wait_until(lambda: page.driver.find_element(By.ID, "long-progress").is_displayed())
+    busy = wait_until(lambda: row_cell(page, a, 4) == "busy")
+    result = wait_until(lambda: "ACK MICTEST" in page.text("long-state"), 30)
+    tap.check("Mic test shows its progress, the appliance busy meanwhile, then the result",
+              progress and busy and result,
+              f"progress {progress}, busy {busy}, {page.text('long-state')!r}")
+
     watched = page.js("return window.__orvo")
     tap.check("one event stream at a time, about the appliance on screen",
               watched["most"] == 1 and watched["streams"] and
