@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <netinet/in.h>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace http {
@@ -25,16 +26,37 @@ struct Parameter {
 struct Request {
   std::string path;
   std::vector<Parameter> query;  // in the order given
+  std::string method = "GET";    // GET, HEAD or POST
+  std::vector<Parameter> headers = {};
+  // A POST's fields (application/x-www-form-urlencoded), in the order given.
+  std::vector<Parameter> form = {};
+  // HTTP basic authentication, when the request carries it.
+  bool credentials = false;
+  std::string user = {};
+  std::string password = {};
+  sockaddr_in peer{};  // the client's address
 };
+
+// A header of the request by name, in any case: nullptr when absent.
+const std::string* header(const Request& request, const char* name);
 
 struct Reply {
   unsigned code;
   std::string body;
   const char* type;
+  std::vector<std::pair<std::string, std::string>> headers = {};  // added as given
 };
 
 // A refusal: the status and the message as a line of text.
 Reply refusal(unsigned code, const std::string& message);
+
+// The text with every byte that is not part of valid UTF-8 replaced by
+// U+FFFD, so that a label or a JSON string carries whatever a peer sent.
+std::string utf8_valid(const std::string& text);
+
+// A JSON string, quotes included: valid UTF-8 (as utf8_valid), quote,
+// backslash and control characters escaped.
+std::string json_string(const std::string& text);
 
 // A text safe to quote in a message: backslash, quote and line feed escaped,
 // other control characters as spaces.
@@ -49,12 +71,16 @@ struct Parameters {
 };
 std::string parameters_read(const Request& request, std::initializer_list<const char*> names,
                             Parameters* parameters);
+// The same over a POST's form fields.
+std::string form_read(const Request& request, std::initializer_list<const char*> names,
+                      Parameters* parameters);
 
 using Handler = Reply (*)(void* context, const Request& request);
 
 struct Route {
   const char* path;
   Handler handler;
+  bool post = false;  // POST only; otherwise GET and HEAD
 };
 
 struct ServerOptions {
@@ -66,6 +92,12 @@ struct ServerOptions {
   void* context;          // for the handlers and answered
   // Told of every reply's status (also of refusals of the server's own).
   void (*answered)(void* context, unsigned code);
+  // Called on SIGHUP (from the thread that serves signals), which never ends
+  // the server; without it SIGHUP logs that there is nothing to reload.
+  void (*reload)(void* context) = nullptr;
+  // HTTPS with this key and certificate (PEM text) when both are set.
+  std::string tls_key;
+  std::string tls_cert;
 };
 
 // Serves until SIGINT or SIGTERM: 0 then, 1 when the server cannot start.
