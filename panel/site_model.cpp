@@ -211,12 +211,9 @@ std::string send_json(const SendResult& result) {
 std::vector<std::string> settings_mismatches(const ApplianceSettings& expected,
                                              const ApplianceSettings& now, SettingsNamed named) {
   std::vector<std::string> names;
-  const SettingsNamed mismatched = settings_mismatched(expected, now, named);
-  for (SettingsNamed bit = 1; bit != 0 && bit <= kNamedAll; bit <<= 1) {
-    if ((mismatched & bit) == 0) continue;
-    char name[kSettingNameSize];
-    setting_name(bit, name);
-    names.emplace_back(name);
+  const SettingsNamed differing = settings_differing(expected, now, named);
+  for (int n = 0; n < kSettingCount; ++n) {
+    if ((differing >> n & 1) != 0) names.emplace_back(kSettingNames[n]);
   }
   return names;
 }
