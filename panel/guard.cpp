@@ -48,9 +48,7 @@ Guard guard_make(const Options& options) {
   return guard;
 }
 
-bool host_allowed(const Guard& guard, const std::string* host) {
-  return listed(guard.hosts, host);
-}
+bool host_allowed(const Guard& guard, const std::string* host) { return listed(guard.hosts, host); }
 
 bool origin_allowed(const Guard& guard, const std::string* origin) {
   return listed(guard.origins, origin);

@@ -32,9 +32,7 @@ bool name_valid(const std::string& name) {
 
 }  // namespace
 
-bool loopback(const sockaddr_in& address) {
-  return (ntohl(address.sin_addr.s_addr) >> 24) == 127;
-}
+bool loopback(const sockaddr_in& address) { return (ntohl(address.sin_addr.s_addr) >> 24) == 127; }
 
 int options_parse(int argc, char** argv, Options* options) {
   enum {

@@ -18,10 +18,10 @@ struct Options {
   std::string state_dir = "/var/lib/orvo-panel";
   int timeout_ms = 2000;
   std::string pages = "/usr/share/orvo-panel/www";
-  std::string tls_cert;       // file names
+  std::string tls_cert;  // file names
   std::string tls_key;
-  std::string password_file;  // lines "user:crypt-hash"
-  std::vector<std::string> names;  // further names the Host header may carry
+  std::string password_file;         // lines "user:crypt-hash"
+  std::vector<std::string> names;    // further names the Host header may carry
   std::uint16_t appliance_port = 0;  // not an option: tests set it (0: the protocol's)
 };
 
