@@ -1,6 +1,8 @@
 #include "http/http.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -8,6 +10,7 @@
 #include <ctime>
 #include <microhttpd.h>
 #include <mutex>
+#include <netdb.h>
 #include <strings.h>
 
 namespace http {
@@ -26,6 +29,61 @@ constexpr size_t kThreadStack = 256 * 1024;
 constexpr int kLibraryLinesPerMinute = 10;
 
 const char* program_name = "";
+
+// A stream says something at least this often (a comment when it has
+// nothing), well within the connection's idle limit, which counts from the
+// last byte sent; and it looks whether the server is stopping this often.
+constexpr long long kKeepAliveMs = 15000;
+constexpr int kStreamWaitMs = 250;
+static_assert(kKeepAliveMs < kIdleSeconds * 1000);
+
+// What serve shares with the library's threads.
+struct Served {
+  const ServerOptions* options;
+  std::atomic<bool> stopping{false};
+  std::atomic<unsigned> streams{0};
+};
+
+long long monotonic_ms();
+
+// One streaming reply on its way: what is left to send of the last piece.
+struct Streaming {
+  Served* served;
+  StreamSource source;
+  std::string pending;
+  size_t sent = 0;
+  bool ended = false;     // the source has no more
+  long long said_ms = 0;  // when something was last handed to the library
+};
+
+ssize_t stream_read(void* context, uint64_t, char* buffer, size_t room) {
+  auto* stream = static_cast<Streaming*>(context);
+  // The library's thread waits here until there is something to send: in
+  // its thread-per-connection mode, 0 bytes would have it call again at once.
+  while (stream->sent == stream->pending.size()) {
+    stream->pending.clear();
+    stream->sent = 0;
+    if (stream->ended || stream->served->stopping) return MHD_CONTENT_READER_END_OF_STREAM;
+    const long long quiet = monotonic_ms() - stream->said_ms;
+    if (quiet >= kKeepAliveMs) {
+      stream->pending = ": keep-alive\n\n";
+      break;
+    }
+    const int wait = static_cast<int>(std::min<long long>(kStreamWaitMs, kKeepAliveMs - quiet));
+    if (!stream->source(&stream->pending, wait)) stream->ended = true;
+  }
+  const size_t size = std::min(room, stream->pending.size() - stream->sent);
+  memcpy(buffer, stream->pending.data() + stream->sent, size);
+  stream->sent += size;
+  stream->said_ms = monotonic_ms();
+  return static_cast<ssize_t>(size);
+}
+
+void stream_free(void* context) {
+  auto* stream = static_cast<Streaming*>(context);
+  --stream->served->streams;
+  delete stream;
+}
 
 MHD_Result parameter_take(void* context, MHD_ValueKind, const char* key, size_t key_size,
                           const char* value, size_t value_size) {
@@ -92,7 +150,8 @@ MHD_Result answer(void* context, MHD_Connection* connection, const char* url, co
     *upload_size = 0;
     return MHD_YES;
   }
-  const ServerOptions& options = *static_cast<const ServerOptions*>(context);
+  Served& served = *static_cast<Served*>(context);
+  const ServerOptions& options = *served.options;
   Request request{url, {}};
   request.method = method;
   MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, parameter_take, &request.query);
@@ -113,17 +172,33 @@ MHD_Result answer(void* context, MHD_Connection* connection, const char* url, co
       client->client_addr->sa_family == AF_INET) {
     memcpy(&request.peer, client->client_addr, sizeof request.peer);
   }
-  const Reply reply = upload->unusable
-                          ? refusal(upload->size > kLargestForm ? 413 : 400,
-                                    upload->size > kLargestForm ? "the form is too large"
-                                                                : "the form cannot be read")
-                          : route(options, method, request);
+  Reply reply = upload->unusable ? refusal(upload->size > kLargestForm ? 413 : 400,
+                                           upload->size > kLargestForm ? "the form is too large"
+                                                                       : "the form cannot be read")
+                                 : route(options, method, request);
+  MHD_Response* response = nullptr;
+  if (reply.stream && ++served.streams > options.streams) {
+    --served.streams;
+    reply = refusal(503, "too many streams open; try again later");
+    reply.headers.emplace_back(MHD_HTTP_HEADER_RETRY_AFTER, "10");
+  } else if (reply.stream) {
+    auto* stream = new Streaming{&served, std::move(reply.stream), std::move(reply.body)};
+    stream->said_ms = monotonic_ms();
+    response =
+        MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, stream_read, stream, stream_free);
+    if (response == nullptr) stream_free(stream);
+  }
   if (options.answered != nullptr) options.answered(options.context, reply.code);
-  MHD_Response* response = MHD_create_response_from_buffer(
-      reply.body.size(), const_cast<char*>(reply.body.data()), MHD_RESPMEM_MUST_COPY);
+  if (response == nullptr && !reply.stream) {
+    response = MHD_create_response_from_buffer(
+        reply.body.size(), const_cast<char*>(reply.body.data()), MHD_RESPMEM_MUST_COPY);
+  }
   if (response == nullptr) return MHD_NO;
   MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, reply.type);
   for (const auto& [name, value] : reply.headers) {
+    MHD_add_response_header(response, name.c_str(), value.c_str());
+  }
+  for (const auto& [name, value] : options.headers) {
     MHD_add_response_header(response, name.c_str(), value.c_str());
   }
   const MHD_Result queued = MHD_queue_response(connection, reply.code, response);
@@ -248,6 +323,42 @@ std::string quotable(const std::string& text) {
   return value;
 }
 
+bool listen_parse(const char* text, sockaddr_in* address) {
+  const char* colon = strrchr(text, ':');
+  if (colon == nullptr) return false;
+  long port;
+  if (!number_parse(colon + 1, 1, 65535, &port)) return false;
+  const std::string host(text, colon);
+  memset(address, 0, sizeof *address);
+  address->sin_family = AF_INET;
+  address->sin_port = htons(static_cast<uint16_t>(port));
+  if (host.empty()) return true;
+  if (inet_pton(AF_INET, host.c_str(), &address->sin_addr) == 1) return true;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  address->sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+  freeaddrinfo(found);
+  return true;
+}
+
+bool networks_parse(const char* text, std::vector<AddressRange>* networks, std::string* bad) {
+  for (const char* p = text;;) {
+    const char* comma = strchr(p, ',');
+    const std::string item = comma != nullptr ? std::string(p, comma) : std::string(p);
+    AddressRange network;
+    if (!range_parse(item.c_str(), 0, &network)) {
+      *bad = item;
+      return false;
+    }
+    networks->push_back(network);
+    if (comma == nullptr) return true;
+    p = comma + 1;
+  }
+}
+
 namespace {
 
 std::string fields_read(const std::vector<Parameter>& fields,
@@ -284,6 +395,10 @@ std::string form_read(const Request& request, std::initializer_list<const char*>
 }
 
 Reply route(const ServerOptions& options, const char* method, const Request& request) {
+  if (options.admit != nullptr) {
+    Reply admitted = options.admit(options.context, request);
+    if (admitted.code != 0) return admitted;
+  }
   for (const Route& route : options.routes) {
     if (request.path != route.path) continue;
     const bool get =
@@ -295,6 +410,10 @@ Reply route(const ServerOptions& options, const char* method, const Request& req
       return reply;
     }
     return route.handler(options.context, request);
+  }
+  if (options.other != nullptr &&
+      (strcmp(method, MHD_HTTP_METHOD_GET) == 0 || strcmp(method, MHD_HTTP_METHOD_HEAD) == 0)) {
+    return options.other(options.context, request);
   }
   return refusal(404, options.not_found);
 }
@@ -312,6 +431,7 @@ int serve(const ServerOptions& options) {
   signal(SIGPIPE, SIG_IGN);
 
   sockaddr_in listen = options.listen;
+  Served served{&options};
   const bool tls = !options.tls_key.empty() && !options.tls_cert.empty();
   const MHD_OptionItem settings[] = {
       {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(library_log), nullptr},
@@ -326,11 +446,10 @@ int serve(const ServerOptions& options) {
       {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(options.tls_cert.c_str())},
       {MHD_OPTION_END, 0, nullptr},
   };
-  MHD_Daemon* daemon =
-      MHD_start_daemon(MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD |
-                           MHD_USE_AUTO | MHD_USE_ERROR_LOG | (tls ? MHD_USE_TLS : 0),
-                       0, nullptr, nullptr, answer, const_cast<ServerOptions*>(&options),
-                       MHD_OPTION_ARRAY, settings, MHD_OPTION_END);
+  MHD_Daemon* daemon = MHD_start_daemon(
+      MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO |
+          MHD_USE_ERROR_LOG | (tls ? MHD_USE_TLS : 0),
+      0, nullptr, nullptr, answer, &served, MHD_OPTION_ARRAY, settings, MHD_OPTION_END);
   char address[INET_ADDRSTRLEN];
   inet_ntop(AF_INET, &listen.sin_addr, address, sizeof address);
   if (daemon == nullptr) {
@@ -340,6 +459,7 @@ int serve(const ServerOptions& options) {
   }
   fprintf(stderr, "%s: listening on %s:%d%s\n", options.program, address, ntohs(listen.sin_port),
           tls ? " (HTTPS)" : "");
+  if (options.started != nullptr) options.started(options.context);
   for (;;) {
     int signal_number = 0;
     if (sigwait(&waited, &signal_number) != 0) continue;
@@ -349,6 +469,14 @@ int serve(const ServerOptions& options) {
     } else {
       fprintf(stderr, "%s: nothing to reload\n", options.program);
     }
+  }
+  // Open streams end within their next wait, each with its last chunk, so
+  // that a browser sees them end rather than cut; then the library closes
+  // the connections and its threads end.
+  served.stopping = true;
+  for (int waits = 0; served.streams > 0 && waits < 4 * kStreamWaitMs / 10; ++waits) {
+    const timespec wait{0, 10 * 1000 * 1000};
+    nanosleep(&wait, nullptr);
   }
   MHD_stop_daemon(daemon);
   return 0;

@@ -6,11 +6,14 @@
 // of the library, so that tests call them directly.
 #pragma once
 
+#include <functional>
 #include <initializer_list>
 #include <netinet/in.h>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "client/fleet.h"
 
 namespace http {
 
@@ -40,11 +43,22 @@ struct Request {
 // A header of the request by name, in any case: nullptr when absent.
 const std::string* header(const Request& request, const char* name);
 
+// The source of a reply that goes on for as long as it has more to say
+// (Server-Sent Events). The layer calls it from the connection's thread,
+// again and again: it waits at most wait_ms for something new, appends that
+// to *chunk (or nothing), and returns false to end the stream. After 15 s
+// with nothing new the layer sends the comment line ": keep-alive" itself,
+// so that neither the connection's idle limit nor a proxy ends a quiet
+// stream; when the server stops, streams end within a wait.
+using StreamSource = std::function<bool(std::string* chunk, int wait_ms)>;
+
 struct Reply {
   unsigned code;
   std::string body;
   const char* type;
   std::vector<std::pair<std::string, std::string>> headers = {};  // added as given
+  // When set, the reply is a stream: body first, then what stream gives.
+  StreamSource stream = {};
 };
 
 // A refusal: the status and the message as a line of text.
@@ -77,6 +91,13 @@ std::string form_read(const Request& request, std::initializer_list<const char*>
 
 using Handler = Reply (*)(void* context, const Request& request);
 
+// The command lines of the integrator's programs: "ADDRESS:PORT" to listen
+// on (ADDRESS an IPv4 address or a host name; empty for every address), and
+// a comma-separated list of networks ("A.B.C.D" or "A.B.C.D/BITS") added to
+// networks (false, with the first item that is not one in *bad).
+bool listen_parse(const char* text, sockaddr_in* address);
+bool networks_parse(const char* text, std::vector<AddressRange>* networks, std::string* bad);
+
 struct Route {
   const char* path;
   Handler handler;
@@ -98,13 +119,27 @@ struct ServerOptions {
   // HTTPS with this key and certificate (PEM text) when both are set.
   std::string tls_key;
   std::string tls_cert;
+  // When set, every request is shown to admit first (after its body is
+  // in): a reply with code 0 lets it through to the routes, any other is
+  // the answer.
+  Reply (*admit)(void* context, const Request& request) = nullptr;
+  // When set, GET and HEAD of any path outside the routes go here instead
+  // of the not_found refusal.
+  Handler other = nullptr;
+  // Added to every reply, refusals of the server's own included.
+  std::vector<std::pair<std::string, std::string>> headers = {};
+  // Called once the server listens (from serve's thread).
+  void (*started)(void* context) = nullptr;
+  // Streaming replies open at once, at most; more are refused (503), so
+  // that reconnecting pages cannot take every thread.
+  unsigned streams = 32;
 };
 
 // Serves until SIGINT or SIGTERM: 0 then, 1 when the server cannot start.
 int serve(const ServerOptions& options);
 
-// What serve does with a request for a path and method: the route's reply,
-// or the server's own refusal (404, 405).
+// What serve does with a request for a path and method: admit's refusal,
+// the route's reply, other's, or the server's own refusal (404, 405).
 Reply route(const ServerOptions& options, const char* method, const Request& request);
 
 }  // namespace http

@@ -26,6 +26,9 @@ packages="$packages libmicrohttpd-dev libgnutls28-dev pkg-config libcrypt-dev"
 # monitor test runs with the shipped example configuration (and its amtool
 # checks that configuration).
 packages="$packages prometheus prometheus-alertmanager"
+# The panel's browser test: Debian's Chromium driven by Selenium, with a
+# font of its own so that screenshots look alike on every machine.
+packages="$packages chromium chromium-driver python3-selenium fonts-dejavu-core"
 # The appliance's CPU: cross compiler, its binutils, GoogleTest's sources to
 # build for it, and the emulator that runs its programs here.
 packages="$packages g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf googletest qemu-user"
