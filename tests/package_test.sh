@@ -385,6 +385,9 @@ check_service() {
     return
   fi
   cp "$root/usr/share/doc/orvo-udpd/examples/control-system.conf" "$root/etc/systemd/system/orvo-udpd.service.d/"
+  # The panel's unit starts it through the system's shell, which the
+  # packages do not bring.
+  mkdir -p "$root/bin" && cp -L /bin/sh "$root/bin/sh"
   output=$(MANPATH=$root/usr/share/man systemd-analyze verify --root="$root" \
     /lib/systemd/system/orvo-udpd.service /lib/systemd/system/orvo-exporter.service \
     /lib/systemd/system/orvo-panel.service 2>&1)
