@@ -1,5 +1,6 @@
 #include "client/settings.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -304,17 +305,18 @@ bool settings_apply(ApplianceSettings* settings, const char* line, SettingsNamed
   return false;
 }
 
-int settings_differences(const ApplianceSettings& a, const ApplianceSettings& b,
-                         SettingsNamed named) {
-  const auto counted = [named](SettingsNamed which, bool differs) {
-    return (named & which) != 0 && differs ? 1 : 0;
+SettingsNamed settings_mismatched(const ApplianceSettings& a, const ApplianceSettings& b,
+                                  SettingsNamed named) {
+  const auto mismatch = [named](SettingsNamed which, bool differs) {
+    return (named & which) != 0 && differs ? which : 0;
   };
-  int count = counted(kNamedTracking, a.tracking != b.tracking) +
-              counted(kNamedNoise, a.noise != b.noise) + counted(kNamedApt, a.apt != b.apt) +
-              counted(kNamedColours, memcmp(a.colours, b.colours, sizeof a.colours) != 0) +
-              counted(kNamedMask, a.mask != b.mask);
+  SettingsNamed mismatched =
+      mismatch(kNamedTracking, a.tracking != b.tracking) |
+      mismatch(kNamedNoise, a.noise != b.noise) | mismatch(kNamedApt, a.apt != b.apt) |
+      mismatch(kNamedColours, memcmp(a.colours, b.colours, sizeof a.colours) != 0) |
+      mismatch(kNamedMask, a.mask != b.mask);
   for (int band = 0; band < orvo::kEqBands; ++band)
-    count += counted(kNamedEq0 << band, a.eq[band] != b.eq[band]);
+    mismatched |= mismatch(kNamedEq0 << band, a.eq[band] != b.eq[band]);
   for (int c = 1; c <= kSettingsChannels; ++c) {
     bool differs = false;
     for (int k = 0; k < 3; ++k) {
@@ -323,7 +325,27 @@ int settings_differences(const ApplianceSettings& a, const ApplianceSettings& b,
                 (x.on[k] ? x.level[k] != y.level[k]
                          : settings_percent(x.level[k]) != settings_percent(y.level[k]));
     }
-    count += counted(kNamedChannel1 << (c - 1), differs);
+    mismatched |= mismatch(kNamedChannel1 << (c - 1), differs);
   }
-  return count;
+  return mismatched;
+}
+
+int settings_differences(const ApplianceSettings& a, const ApplianceSettings& b,
+                         SettingsNamed named) {
+  return bit_count(settings_mismatched(a, b, named));
+}
+
+void setting_name(SettingsNamed bit, char name[kSettingNameSize]) {
+  name[0] = '\0';
+  if (bit == kNamedTracking) strcpy(name, "tracking");
+  if (bit == kNamedNoise) strcpy(name, "noise_suppression");
+  if (bit == kNamedApt) strcpy(name, "apt_mode");
+  if (bit == kNamedColours) strcpy(name, "colours");
+  if (bit == kNamedMask) strcpy(name, "null_channels");
+  for (int band = 0; band < orvo::kEqBands; ++band) {
+    if (bit == kNamedEq0 << band) snprintf(name, kSettingNameSize, "eq_band_%d", band);
+  }
+  for (int c = 1; c <= kSettingsChannels; ++c) {
+    if (bit == kNamedChannel1 << (c - 1)) snprintf(name, kSettingNameSize, "led_channel_%d", c);
+  }
 }

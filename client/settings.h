@@ -83,3 +83,20 @@ bool settings_apply(ApplianceSettings* settings, const char* line, SettingsNamed
 // switched-off components count in 10 % steps.
 int settings_differences(const ApplianceSettings& a, const ApplianceSettings& b,
                          SettingsNamed named);
+
+// Which of the settings named differ, a bit each as in SettingsNamed; the
+// rules of settings_differences, which counts them.
+SettingsNamed settings_mismatched(const ApplianceSettings& a, const ApplianceSettings& b,
+                                  SettingsNamed named);
+
+// The name of one setting's bit, as the exporter's setting label and the
+// panel show it: "tracking", "noise_suppression", "apt_mode", "eq_band_0" to
+// "eq_band_2", "colours", "null_channels", "led_channel_1" to
+// "led_channel_16"; "" for a bit that is none of them.
+constexpr int kSettingNameSize = 20;
+void setting_name(SettingsNamed bit, char name[kSettingNameSize]);
+
+// The settings as orvo-udpc -s prints them (client/snapshot_form.h), for the
+// host named: a malloc'd text that the caller frees, or nullptr when out of
+// memory.
+char* settings_text(const char* host, const ApplianceSettings& settings);

@@ -1,15 +1,5 @@
-// -s: every setting that the protocol lets one read, printed as the commands
-// that set it, in an order that keeps each one.
-//
-// What the queries cannot tell, and what the file does about it:
-// - EQ reads 0 for every band while the equalizer is off: all-zero bands are
-//   written as "EQ b 0", which leaves the equalizer on and flat (only
-//   DEFAULTS switches it off).
-// - GRGB reads 0 for a component that is switched off; its level then comes
-//   from GTSB in 10 % steps, written as the level that step stands for.
-// - ACTNULCOL and NULLMASK repaint the levels of channels 1-15, so they come
-//   before the LED lines; SRGB switches all three components on, so the
-//   STS lines that switch some off come after it.
+// -s: one appliance's settings read and printed as commands, in the form
+// of client/snapshot_form.h.
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,21 +8,18 @@
 #include "client/exchange.h"
 #include "client/front.h"
 #include "client/settings.h"
+#include "client/snapshot_form.h"
 
 namespace {
 
-constexpr const char* kComponents = orvo::kComponentLetters;
-
-bool channels_equal(const LedChannel& a, const LedChannel& b) {
-  return memcmp(a.level, b.level, sizeof a.level) == 0 && memcmp(a.on, b.on, sizeof a.on) == 0;
-}
-
-void channel_print(int number, const LedChannel& channel) {
-  printf("SRGB %d %d %d %d\n", number, channel.level[0], channel.level[1], channel.level[2]);
-  for (int k = 0; k < 3; ++k) {
-    if (!channel.on[k]) printf("STS %d %c=0\n", number, kComponents[k]);
+// Writes to standard output.
+struct Stdout {
+  template <typename... Values>
+  [[gnu::always_inline]] void print(const char* format, Values... values) {
+    printf(format, values...);
   }
-}
+  [[gnu::always_inline]] void put(const char* text) { puts(text); }
+};
 
 // Prints the settings that the replies to kSettingsQueries tell, as commands.
 int settings_print(const char* host, char* const* replies) {
@@ -46,47 +33,8 @@ int settings_print(const char* host, char* const* replies) {
       return kStatusFailed;
     }
   }
-  const LedChannel* channels = settings.channels;
-  bool coarse = false;
-  for (int c = 1; c <= kSettingsChannels; ++c) {
-    for (int k = 0; k < 3; ++k) coarse = coarse || !channels[c].on[k];
-  }
-  // The most common channel setting goes to all channels at once (channel
-  // 0), then each channel that differs from it.
-  int common = 1, most = 0;
-  for (int c = 1; c <= kSettingsChannels; ++c) {
-    int same = 0;
-    for (int d = 1; d <= kSettingsChannels; ++d) same += channels_equal(channels[c], channels[d]);
-    if (same > most) {
-      most = same;
-      common = c;
-    }
-  }
-
-  printf("# Settings of %s, read by orvo-udpc -s; send them with orvo-udpc -a.\n", host);
-  printf("TRACKING %ld\nNOISESUP %ld\nAPT %ld\n", settings.tracking, settings.noise, settings.apt);
-  bool flat = true;
-  for (const long gain : settings.eq) flat = flat && gain == 0;
-  if (flat) {
-    puts("# The equalizer reads 0 on every band: it is off, or on and flat. These\n"
-         "# lines leave it on and flat; only DEFAULTS switches it off.");
-  }
-  for (int b = 0; b < orvo::kEqBands; ++b) printf("EQ %d %ld\n", b, settings.eq[b]);
-  puts("# Null colours and mask before the LED levels, which they repaint.");
-  const long* colours = settings.colours;
-  using orvo::colour_of_argument;
-  printf("ACTNULCOL %ld %ld %ld %ld %ld %ld\nNULLMASK %ld\n", colours[colour_of_argument(0)],
-         colours[colour_of_argument(1)], colours[colour_of_argument(2)],
-         colours[colour_of_argument(3)], colours[colour_of_argument(4)],
-         colours[colour_of_argument(5)], settings.mask);
-  puts("# LED state of channels 1-16 (16 has no LED): all, then those that differ.");
-  if (coarse) {
-    puts("# Levels of switched-off components are read in 10 % steps only.");
-  }
-  channel_print(0, channels[common]);
-  for (int c = 1; c <= kSettingsChannels; ++c) {
-    if (!channels_equal(channels[c], channels[common])) channel_print(c, channels[c]);
-  }
+  Stdout out;
+  snapshot_form(out, host, settings);
   return output_flushed("settings") ? kStatusOk : kStatusFailed;
 }
 

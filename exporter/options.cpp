@@ -1,13 +1,12 @@
 #include "exporter/options.h"
 
-#include <arpa/inet.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
-#include <netdb.h>
 
 #include "client/fleet.h"
+#include "http/http.h"
 
 namespace exporter {
 
@@ -19,28 +18,6 @@ constexpr const char kUsage[] =
     "serves the readings of the appliances in the networks NET (A.B.C.D/BITS) to\n"
     "Prometheus: /probe?target=HOST[&settings=NAME], /discover?range=NET, /metrics\n"
     "(see orvo-exporter(1)); listens on 0.0.0.0:9494 unless told otherwise\n";
-
-// "ADDRESS:PORT" (ADDRESS an IPv4 address or a name; empty for every address).
-bool listen_parse(const char* text, sockaddr_in* address) {
-  const char* colon = strrchr(text, ':');
-  if (colon == nullptr) return false;
-  long port;
-  if (!number_parse(colon + 1, 1, 65535, &port)) return false;
-  const std::string host(text, colon);
-  memset(address, 0, sizeof *address);
-  address->sin_family = AF_INET;
-  address->sin_port = htons(static_cast<uint16_t>(port));
-  if (host.empty()) return true;
-  if (inet_pton(AF_INET, host.c_str(), &address->sin_addr) == 1) return true;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
-  address->sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-  freeaddrinfo(found);
-  return true;
-}
 
 bool count_parse(const char* text, int* count) {
   long value;
@@ -70,7 +47,7 @@ int options_parse(int argc, char** argv, Options* options) {
       {"version", no_argument, nullptr, kVersion},
       {nullptr, 0, nullptr, 0},
   };
-  listen_parse(":9494", &options->listen);
+  http::listen_parse(":9494", &options->listen);
   bool seen[kVersion + 1] = {};
   opterr = 0;
   for (int option; (option = getopt_long(argc, argv, "", kOptions, nullptr)) != -1;) {
@@ -86,25 +63,19 @@ int options_parse(int argc, char** argv, Options* options) {
     seen[option] = true;
     switch (option) {
       case kListen:
-        if (!listen_parse(optarg, &options->listen)) {
+        if (!http::listen_parse(optarg, &options->listen)) {
           fprintf(stderr, "orvo-exporter: not an ADDRESS:PORT to listen on: '%s'\n", optarg);
           return 2;
         }
         break;
-      case kTargets:
-        for (const char* p = optarg;;) {
-          const char* comma = strchr(p, ',');
-          const std::string text = comma != nullptr ? std::string(p, comma) : std::string(p);
-          AddressRange network;
-          if (!range_parse(text.c_str(), 0, &network)) {
-            fprintf(stderr, "orvo-exporter: not a network (A.B.C.D/BITS): '%s'\n", text.c_str());
-            return 2;
-          }
-          options->targets.push_back(network);
-          if (comma == nullptr) break;
-          p = comma + 1;
+      case kTargets: {
+        std::string bad;
+        if (!http::networks_parse(optarg, &options->targets, &bad)) {
+          fprintf(stderr, "orvo-exporter: not a network (A.B.C.D/BITS): '%s'\n", bad.c_str());
+          return 2;
         }
         break;
+      }
       case kSettingsDir:
         options->settings_dir = optarg;
         if (options->settings_dir.empty()) {

@@ -138,6 +138,25 @@ TEST(MetricText, FamiliesSamplesAndEscapedLabels) {
   EXPECT_EQ(http::quotable(std::string("a'\"\\\n\x01z")), "a'\\\"\\\\\\n z");
 }
 
+// Whatever bytes a peer sends, labels and JSON strings stay valid UTF-8:
+// what is not UTF-8 (stray continuation bytes, overlong forms, surrogates,
+// beyond U+10FFFF, a sequence cut short) becomes one U+FFFD for each lead
+// byte with the continuation bytes after it, or for a stray byte; the rest is
+// kept.
+TEST(Text, InvalidUtf8IsReplacedAndJsonEscaped) {
+  const std::string bad = "\xef\xbf\xbd";
+  EXPECT_EQ(http::utf8_valid("caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xa4"),
+            "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xa4");
+  EXPECT_EQ(http::utf8_valid("a\x80"
+                             "b\xc0\xaf"
+                             "c\xed\xa0\x80"
+                             "d\xf4\x90\x80\x80"
+                             "e\xe2\x82"),
+            "a" + bad + "b" + bad + bad + "c" + bad + "d" + bad + "e" + bad);
+  EXPECT_EQ(http::json_string(std::string("v\"1\\\n\x01\x7f\xff", 8)),
+            "\"v\\\"1\\\\\\u000a\\u0001\\u007f" + bad + "\"");
+}
+
 // The replies of an appliance with known settings, as its daemon words them.
 std::map<std::string, std::string> known_appliance() {
   std::map<std::string, std::string> replies = {
@@ -324,7 +343,10 @@ TEST(Handlers, RefuseBadRequestsWithTheirStatusAndReason) {
     EXPECT_EQ(reply.body, c.body + "\n");
     EXPECT_STREQ(reply.type, http::kTextType);
   }
-  EXPECT_EQ(http::route(server, "POST", request("/probe")).code, 405u);
+  const http::Reply post = http::route(server, "POST", request("/probe"));
+  EXPECT_EQ(post.code, 405u);
+  ASSERT_EQ(post.headers.size(), 1u);
+  EXPECT_EQ(post.headers[0].second, "GET, HEAD");
   EXPECT_EQ(appliance.received(), 0);
 
   // And what may be probed is, at the port given.

@@ -22,6 +22,9 @@ packages="$packages libmicrohttpd-dev pkg-config"
 # promtool, which checks the exporter's metrics and the shipped example
 # configuration and tests its alerting rules.
 packages="$packages prometheus"
+# The panel's browser test: Debian's Chromium driven by Selenium, with a
+# font of its own so that screenshots look alike on every machine.
+packages="$packages chromium chromium-driver python3-selenium fonts-dejavu-core"
 # The appliance's CPU: cross compiler, its binutils, GoogleTest's sources to
 # build for it, and the emulator that runs its programs here.
 packages="$packages g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf googletest qemu-user"

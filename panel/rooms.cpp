@@ -1,0 +1,297 @@
+#include "panel/rooms.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "client/exchange.h"
+#include "panel/json_text.h"
+#include "panel/lines.h"
+#include "panel/site_file.h"
+#include "protocol/protocol.h"
+
+namespace panel {
+
+namespace {
+
+constexpr off_t kLargestRoomFile = 1 << 20;
+
+// A request's time-out before it is sent again, as for the model's sends.
+int reply_ms(int timeout_ms) {
+  const int ms = timeout_ms / 4;
+  return ms < 100 ? 100 : ms > 1000 ? 1000 : ms;
+}
+
+// The address of a request: parsed and within the targets.
+std::string address_checked(const SiteModel& model, const std::string& text,
+                            std::uint32_t* address, Refusal* refusal) {
+  if (!address_parse(text, address)) {
+    *refusal = Refusal::kBadRequest;
+    return "not an address (A.B.C.D): " + text;
+  }
+  if (!model.allowed(*address)) {
+    *refusal = Refusal::kForbidden;
+    return text + " is not within the targets";
+  }
+  *refusal = Refusal::kNone;
+  return "";
+}
+
+std::string room_checked(const std::string& room, Refusal* refusal) {
+  if (site::room_name_valid(room)) return "";
+  *refusal = Refusal::kBadRequest;
+  return "a room's name is 1 to 64 letters, digits, '_' or '-'";
+}
+
+// Writes the text as FOLDER/NAME at once: a temporary file in the folder,
+// flushed to the disk, then renamed over the old one.
+std::string file_replace(const std::string& folder, const std::string& name,
+                         const std::string& text) {
+  std::string path = folder + "/.room.XXXXXX";
+  const int fd = mkostemp(path.data(), O_CLOEXEC);
+  if (fd < 0) return "cannot write in " + folder + ": " + strerror(errno);
+  size_t written = 0;
+  bool ok = fchmod(fd, 0644) == 0;
+  while (ok && written < text.size()) {
+    const ssize_t wrote = write(fd, text.data() + written, text.size() - written);
+    ok = wrote > 0;
+    if (ok) written += static_cast<size_t>(wrote);
+  }
+  ok = ok && fsync(fd) == 0;
+  const int error = errno;
+  ok = close(fd) == 0 && ok;
+  if (!ok || rename(path.c_str(), (folder + "/" + name).c_str()) != 0) {
+    const int failure = ok ? errno : error;
+    unlink(path.c_str());
+    return "cannot write " + folder + "/" + name + ": " + strerror(failure);
+  }
+  // The rename itself on the disk.
+  const int directory = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory >= 0) {
+    fsync(directory);
+    close(directory);
+  }
+  return "";
+}
+
+// "ADDRESS ROOM" in site.conf: a line for the address alone is kept (with
+// the new room), else one is put before the first line whose network holds
+// the address, where it counts.
+std::string site_room_set(const std::string& folder, std::uint32_t address,
+                          const std::string& room) {
+  std::vector<site::Room> rooms;
+  site::site_read(folder, &rooms);
+  size_t at = rooms.size();
+  for (size_t i = 0; i < rooms.size(); ++i) {
+    const AddressRange& net = rooms[i].net;
+    if (net.first == address && net.last == address) {
+      if (rooms[i].name == room) return "";
+      rooms[i].name = room;
+      return site::site_write(folder, rooms);
+    }
+    if (at == rooms.size() && address >= net.first && address <= net.last) at = i;
+  }
+  rooms.insert(rooms.begin() + static_cast<long>(at), site::Room{AddressRange{address, address}, room});
+  return site::site_write(folder, rooms);
+}
+
+}  // namespace
+
+RoomFile::~RoomFile() {
+  free(commands.lines);
+  free(commands.numbers);
+}
+
+std::string room_file_read(const std::string& folder_path, const std::string& room,
+                           RoomFile* file) {
+  if (!site::room_name_valid(room)) return "not a room's name: " + room;
+  const int folder = open(folder_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return "cannot open " + folder_path + ": " + strerror(errno);
+  // A plain file right in the folder: no link is followed, and a FIFO or
+  // device is never waited on.
+  const int fd =
+      openat(folder, room.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  const int error = errno;
+  close(folder);
+  if (fd < 0) return error == ENOENT ? "no room " + room : "cannot open room " + room + ": " + strerror(error);
+  struct stat status;
+  std::string problem;
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    problem = "room " + room + " is not a plain file";
+  } else {
+    char chunk[4096];
+    ssize_t got;
+    while (problem.empty() && (got = read(fd, chunk, sizeof chunk)) != 0) {
+      if (got < 0) {
+        problem = "cannot read room " + room + ": " + strerror(errno);
+      } else if (file->text.size() + static_cast<size_t>(got) > kLargestRoomFile) {
+        problem = "room " + room + " is larger than 1 MiB";
+      } else {
+        file->text.append(chunk, static_cast<size_t>(got));
+      }
+    }
+  }
+  close(fd);
+  if (!problem.empty()) return problem;
+  Failure failure{};
+  if (commands_take(file->text.data(), file->text.size(), &file->commands, &failure) !=
+      kStatusOk) {
+    return room + ":" + std::to_string(failure.line) + ": " + failure.reason;
+  }
+  return "";
+}
+
+std::string room_expected(const std::string& room, const RoomFile& file,
+                          const ApplianceSettings& now, ApplianceSettings* expected,
+                          SettingsNamed* named) {
+  *expected = now;
+  *named = 0;
+  for (int i = 0; i < file.commands.count; ++i) {
+    if (!settings_apply(expected, file.commands.lines[i], named)) {
+      return room + ":" + std::to_string(file.commands.numbers[i]) +
+             ": not a setting that can be compared";
+    }
+  }
+  return "";
+}
+
+std::string room_save(SiteModel& model, const std::string& address_given, const std::string& room,
+                      Refusal* refusal) {
+  std::uint32_t address;
+  std::string why = address_checked(model, address_given, &address, refusal);
+  if (why.empty()) why = room_checked(room, refusal);
+  if (!why.empty()) return why;
+  std::string text;
+  why = snapshot_text(model, address_given, &text, refusal);
+  if (!why.empty()) return why;
+  const std::string& folder = model.options().state_dir;
+  why = file_replace(folder, room, text);
+  if (why.empty()) why = site_room_set(folder, address, room);
+  model.rooms_changed();
+  *refusal = why.empty() ? Refusal::kNone : Refusal::kFailed;
+  return why;
+}
+
+std::string room_differences(SiteModel& model, const std::string& address_given,
+                             const std::string& room, std::vector<std::string>* names,
+                             Refusal* refusal) {
+  std::uint32_t address;
+  std::string why = address_checked(model, address_given, &address, refusal);
+  if (why.empty()) why = room_checked(room, refusal);
+  if (!why.empty()) return why;
+  RoomFile file;
+  why = room_file_read(model.options().state_dir, room, &file);
+  if (!why.empty()) {
+    *refusal = why == "no room " + room ? Refusal::kNotFound : Refusal::kFailed;
+    return why;
+  }
+  ApplianceSettings now, expected;
+  SettingsNamed named;
+  why = model.settings_fetch(address, &now);
+  if (why.empty()) why = room_expected(room, file, now, &expected, &named);
+  if (!why.empty()) {
+    *refusal = Refusal::kFailed;
+    return why;
+  }
+  *names = settings_mismatches(expected, now, named);
+  *refusal = Refusal::kNone;
+  return "";
+}
+
+std::string room_apply(SiteModel& model, const std::string& room,
+                       const std::vector<std::string>& addresses, std::vector<ApplyResult>* results,
+                       Refusal* refusal) {
+  std::string why = room_checked(room, refusal);
+  if (!why.empty()) return why;
+  std::vector<Peer> peers(addresses.size());
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    std::uint32_t address;
+    why = address_checked(model, addresses[i], &address, refusal);
+    if (!why.empty()) return why;
+    peers[i] = Peer{};
+    peers[i].address.sin_family = AF_INET;
+    peers[i].address.sin_port =
+        htons(model.options().port != 0 ? model.options().port : orvo::kControlPort);
+    peers[i].address.sin_addr.s_addr = htonl(address);
+  }
+  RoomFile file;
+  why = room_file_read(model.options().state_dir, room, &file);
+  if (!why.empty()) {
+    *refusal = why == "no room " + room ? Refusal::kNotFound : Refusal::kFailed;
+    return why;
+  }
+  // Every line as the pages' lines are checked, before anything is sent.
+  for (int i = 0; i < file.commands.count; ++i) {
+    why = line_check(file.commands.lines[i]);
+    if (!why.empty()) {
+      *refusal = Refusal::kBadRequest;
+      return room + ":" + std::to_string(file.commands.numbers[i]) + ": " + why;
+    }
+  }
+  for (Peer& peer : peers) {
+    peer.lines = file.commands.lines;
+    peer.line_count = file.commands.count;
+  }
+  // orvo-udpc -a's rules: one request outstanding per appliance, resends,
+  // a refusal ends that appliance's exchange.
+  exchange_run(peers.data(), static_cast<int>(peers.size()),
+               Timing{reply_ms(model.options().timeout_ms), 3, 0});
+  results->clear();
+  for (size_t i = 0; i < peers.size(); ++i) {
+    const Peer& peer = peers[i];
+    ApplyResult result;
+    result.address = addresses[i];
+    result.outcome = peer.outcome == kPeerDone      ? Outcome::kDone
+                     : peer.outcome == kPeerRefused ? Outcome::kRefused
+                                                    : Outcome::kSilent;
+    result.line = peer.outcome == kPeerDone ? 0 : file.commands.numbers[peer.line];
+    fprintf(stderr, "orvo-panel: %s: room %s %s%s\n", result.address.c_str(), room.c_str(),
+            outcome_name(result.outcome),
+            peer.outcome == kPeerDone ? ""
+                                      : (" at line " + std::to_string(result.line)).c_str());
+    results->push_back(result);
+  }
+  model.refresh(addresses);
+  *refusal = Refusal::kNone;
+  return "";
+}
+
+std::string snapshot_text(SiteModel& model, const std::string& address_given, std::string* text,
+                          Refusal* refusal) {
+  std::uint32_t address;
+  std::string why = address_checked(model, address_given, &address, refusal);
+  if (!why.empty()) return why;
+  ApplianceSettings settings;
+  why = model.settings_fetch(address, &settings);
+  if (!why.empty()) {
+    *refusal = Refusal::kFailed;
+    return why;
+  }
+  char* form = settings_text(address_given.c_str(), settings);
+  if (form == nullptr) {
+    *refusal = Refusal::kFailed;
+    return "out of memory";
+  }
+  *text = form;
+  free(form);
+  *refusal = Refusal::kNone;
+  return "";
+}
+
+std::string apply_json(const std::vector<ApplyResult>& results) {
+  std::string out = "{\"results\":[";
+  for (size_t i = 0; i < results.size(); ++i) {
+    out += std::string(i > 0 ? "," : "") + "{\"address\":" + json_string(results[i].address) +
+           ",\"outcome\":\"" + outcome_name(results[i].outcome) +
+           "\",\"line\":" + std::to_string(results[i].line) + "}";
+  }
+  return out + "]}";
+}
+
+}  // namespace panel
