@@ -29,11 +29,10 @@
 template <typename Out>
 [[gnu::always_inline]] inline void snapshot_form(Out& out, const char* host,
                                                  const ApplianceSettings& settings) {
-  constexpr const char* kComponents = orvo::kComponentLetters;
-  const auto channel_print = [&out, kComponents](int number, const LedChannel& channel) {
+  const auto channel_print = [&out](int number, const LedChannel& channel) {
     out.print("SRGB %d %d %d %d\n", number, channel.level[0], channel.level[1], channel.level[2]);
     for (int k = 0; k < 3; ++k) {
-      if (!channel.on[k]) out.print("STS %d %c=0\n", number, kComponents[k]);
+      if (!channel.on[k]) out.print("STS %d %c=0\n", number, orvo::kComponentLetters[k]);
     }
   };
   const LedChannel* channels = settings.channels;
@@ -60,9 +59,8 @@ template <typename Out>
   bool flat = true;
   for (const long gain : settings.eq) flat = flat && gain == 0;
   if (flat) {
-    out.put(
-        "# The equalizer reads 0 on every band: it is off, or on and flat. These\n"
-        "# lines leave it on and flat; only DEFAULTS switches it off.");
+    out.put("# The equalizer reads 0 on every band: it is off, or on and flat. These\n"
+            "# lines leave it on and flat; only DEFAULTS switches it off.");
   }
   for (int b = 0; b < orvo::kEqBands; ++b) out.print("EQ %d %ld\n", b, settings.eq[b]);
   out.put("# Null colours and mask before the LED levels, which they repaint.");

@@ -28,7 +28,10 @@ inline std::string json_string(const std::string& text) {
       continue;
     }
     // The length of a well-formed sequence that starts here, or 0.
-    int length = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    int length = c >= 0xC2 && c <= 0xDF   ? 2
+                 : c >= 0xE0 && c <= 0xEF ? 3
+                 : c >= 0xF0 && c <= 0xF4 ? 4
+                                          : 0;
     if (length > end - p) length = 0;
     for (int i = 1; i < length; ++i) {
       unsigned char low = 0x80, high = 0xBF;

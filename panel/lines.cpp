@@ -58,10 +58,12 @@ bool arguments_of(const char* keyword, int count, Argument* arguments) {
 }
 
 // A decimal number as the daemon reads it, written plainly: an optional
-// minus and at most six digits, nothing else.
+// minus and at most six digits, without leading zeros ("0", not "00" or
+// "-0": ID and STS take exactly "0" and "1"), nothing else.
 bool number_read(const char* text, size_t length, long* value) {
-  size_t i = text[0] == '-' ? 1 : 0;
+  size_t i = length > 0 && text[0] == '-' ? 1 : 0;
   if (length <= i || length - i > 6) return false;
+  if (text[i] == '0' && (length - i > 1 || i == 1)) return false;
   for (size_t j = i; j < length; ++j) {
     if (text[j] < '0' || text[j] > '9') return false;
   }

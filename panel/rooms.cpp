@@ -29,8 +29,8 @@ int reply_ms(int timeout_ms) {
 }
 
 // The address of a request: parsed and within the targets.
-std::string address_checked(const SiteModel& model, const std::string& text,
-                            std::uint32_t* address, Refusal* refusal) {
+std::string address_checked(const SiteModel& model, const std::string& text, std::uint32_t* address,
+                            Refusal* refusal) {
   if (!address_parse(text, address)) {
     *refusal = Refusal::kBadRequest;
     return "not an address (A.B.C.D): " + text;
@@ -97,7 +97,8 @@ std::string site_room_set(const std::string& folder, std::uint32_t address,
     }
     if (at == rooms.size() && address >= net.first && address <= net.last) at = i;
   }
-  rooms.insert(rooms.begin() + static_cast<long>(at), site::Room{AddressRange{address, address}, room});
+  rooms.insert(rooms.begin() + static_cast<long>(at),
+               site::Room{AddressRange{address, address}, room});
   return site::site_write(folder, rooms);
 }
 
@@ -119,7 +120,9 @@ std::string room_file_read(const std::string& folder_path, const std::string& ro
       openat(folder, room.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   const int error = errno;
   close(folder);
-  if (fd < 0) return error == ENOENT ? "no room " + room : "cannot open room " + room + ": " + strerror(error);
+  if (fd < 0)
+    return error == ENOENT ? "no room " + room
+                           : "cannot open room " + room + ": " + strerror(error);
   struct stat status;
   std::string problem;
   if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
@@ -140,8 +143,7 @@ std::string room_file_read(const std::string& folder_path, const std::string& ro
   close(fd);
   if (!problem.empty()) return problem;
   Failure failure{};
-  if (commands_take(file->text.data(), file->text.size(), &file->commands, &failure) !=
-      kStatusOk) {
+  if (commands_take(file->text.data(), file->text.size(), &file->commands, &failure) != kStatusOk) {
     return room + ":" + std::to_string(failure.line) + ": " + failure.reason;
   }
   return "";
@@ -253,8 +255,7 @@ std::string room_apply(SiteModel& model, const std::string& room,
     result.line = peer.outcome == kPeerDone ? 0 : file.commands.numbers[peer.line];
     fprintf(stderr, "orvo-panel: %s: room %s %s%s\n", result.address.c_str(), room.c_str(),
             outcome_name(result.outcome),
-            peer.outcome == kPeerDone ? ""
-                                      : (" at line " + std::to_string(result.line)).c_str());
+            peer.outcome == kPeerDone ? "" : (" at line " + std::to_string(result.line)).c_str());
     results->push_back(result);
   }
   model.refresh(addresses);

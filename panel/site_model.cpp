@@ -1,5 +1,6 @@
 #include "panel/site_model.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
@@ -8,7 +9,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <algorithm>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,14 +24,13 @@ namespace panel {
 
 namespace {
 
-constexpr int kSends = 4;              // a request sent at most this often
-constexpr int kMissedPolls = 3;        // in a row, before an appliance is silent
-constexpr long long kFullMs = 1000;    // a watched appliance's settings read
-constexpr long long kSiteMs = 5000;    // the site list's VERSION and DSPSTATUS
-constexpr long long kIdentifyMs = 60000;
+constexpr int kSends = 4;            // a request sent at most this often
+constexpr int kMissedPolls = 3;      // in a row, before an appliance is silent
+constexpr long long kFullMs = 1000;  // a watched appliance's settings read
+constexpr long long kSiteMs = 5000;  // the site list's VERSION and DSPSTATUS
 constexpr long long kIdentifyRetryMs = 5000;
-constexpr int kIdentifyTries = 3;      // of the ID 0 that ends identify
-constexpr long long kIdleMs = 60000;   // the poller's longest sleep
+constexpr int kIdentifyTries = 3;     // of the ID 0 that ends identify
+constexpr long long kIdleMs = 60000;  // the poller's longest sleep
 
 // A read: VERSION and DSPSTATUS, then (for a full read) every setting.
 constexpr int kVersionLine = 0;
@@ -81,7 +80,9 @@ std::string loggable(std::string text) {
 }
 
 const char* state_name(ApplianceState state) {
-  return state == ApplianceState::kBusy ? "busy" : state == ApplianceState::kSilent ? "silent" : "up";
+  return state == ApplianceState::kBusy     ? "busy"
+         : state == ApplianceState::kSilent ? "silent"
+                                            : "up";
 }
 
 std::string json_optional(const std::optional<std::string>& text) {
@@ -134,16 +135,15 @@ std::string settings_json(const ApplianceSettings& s) {
 
 // The summary's fields, without the closing brace.
 std::string summary_fields(const ApplianceView& view) {
-  std::string out = "{\"address\":" + json_string(address_text(view.address)) +
-                    ",\"room\":" + json_optional(view.room) +
-                    ",\"version\":" + json_optional(view.version) + ",\"state\":\"" +
-                    state_name(view.state) + "\",\"dsp_status\":" +
-                    (view.dsp_status ? std::to_string(*view.dsp_status) : "null") +
-                    ",\"dsp_up\":" + (view.dsp_up ? (*view.dsp_up ? "true" : "false") : "null") +
-                    ",\"drift\":" +
-                    (view.differences ? std::to_string(view.differences->size()) : "null") +
-                    ",\"differences\":" +
-                    json_names(view.differences ? *view.differences : std::vector<std::string>{});
+  std::string out =
+      "{\"address\":" + json_string(address_text(view.address)) +
+      ",\"room\":" + json_optional(view.room) + ",\"version\":" + json_optional(view.version) +
+      ",\"state\":\"" + state_name(view.state) +
+      "\",\"dsp_status\":" + (view.dsp_status ? std::to_string(*view.dsp_status) : "null") +
+      ",\"dsp_up\":" + (view.dsp_up ? (*view.dsp_up ? "true" : "false") : "null") +
+      ",\"drift\":" + (view.differences ? std::to_string(view.differences->size()) : "null") +
+      ",\"differences\":" +
+      json_names(view.differences ? *view.differences : std::vector<std::string>{});
   return out;
 }
 
@@ -320,7 +320,8 @@ void SiteModel::settle_locked() {
   std::vector<site::Room> rooms;
   std::vector<std::string> problems = site::site_read(options_.state_dir, &rooms);
   if (problems != site_problems_) {
-    for (const std::string& problem : problems) fprintf(stderr, "orvo-panel: %s\n", problem.c_str());
+    for (const std::string& problem : problems)
+      fprintf(stderr, "orvo-panel: %s\n", problem.c_str());
     site_problems_ = problems;
   }
   // Each room's file read once.
@@ -369,9 +370,10 @@ ApplianceView SiteModel::view_of(const Entry& entry) {
   view.address = entry.address;
   view.room = entry.room;
   view.version = entry.version;
-  view.state = entry.busy                                                  ? ApplianceState::kBusy
-               : entry.misses >= kMissedPolls || (!entry.answered && entry.misses > 0) ? ApplianceState::kSilent
-                                                                           : ApplianceState::kUp;
+  view.state = entry.busy ? ApplianceState::kBusy
+               : entry.misses >= kMissedPolls || (!entry.answered && entry.misses > 0)
+                   ? ApplianceState::kSilent
+                   : ApplianceState::kUp;
   view.dsp_status = entry.dsp_status;
   view.dsp_up = entry.dsp_up;
   view.differences = entry.differences;
@@ -565,7 +567,7 @@ SendResult SiteModel::exchange_line(std::uint32_t address, const std::string& li
   }
   free(replies[0]);
   fprintf(stderr, "orvo-panel: %s: %s -> %s\n", address_text(address).c_str(), line.c_str(),
-          result.reply ? loggable(*result.reply).c_str()
+          result.reply                 ? loggable(*result.reply).c_str()
           : peer.outcome == kPeerError ? strerror(peer.error)
                                        : "no answer");
   return result;
@@ -607,7 +609,7 @@ std::optional<SendResult> SiteModel::send_line(const std::string& address_given,
     }
     if (result.outcome == Outcome::kDone && strcmp(row->keyword, "ID") == 0) {
       const bool on = line == "ID 1";
-      entry.identify_until = on ? clock_ms() + kIdentifyMs : 0;
+      entry.identify_until = on ? clock_ms() + options_.identify_ms : 0;
       entry.identify_tries = 0;
     }
     // What it changed shows at the poller's next round.

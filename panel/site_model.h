@@ -37,6 +37,8 @@ struct ModelOptions {
   int timeout_ms = 2000;
   // The appliances' control port (tests with fakes on loopback change it).
   std::uint16_t port = 0;  // 0: the protocol's port
+  // How long an appliance identifies itself before the panel ends it.
+  int identify_ms = 60000;
 };
 
 enum class ApplianceState { kUp, kBusy, kSilent };

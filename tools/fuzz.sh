@@ -1,12 +1,15 @@
 #!/bin/sh
-# Fuzzes the daemon's request path inside the appliance sandbox, and the
-# client's parsers (reply matching, settings files, find's replies), under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# Fuzzes the daemon's request path inside the appliance sandbox, the
+# client's parsers (reply matching, settings files, find's replies) and the
+# panel's check of the lines its pages send, under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 #
 #   tools/fuzz.sh [SECONDS]        fuzz from the seed corpora for SECONDS (60):
-#                                  two thirds the daemon, one third the client
-#   tools/fuzz.sh FILE...          run these inputs once through the daemon's
-#   tools/fuzz.sh --client FILE... or the client's (a crash to reproduce)
+#                                  two thirds the daemon, the rest the client
+#                                  and (a tenth of all) the line check
+#   tools/fuzz.sh FILE...          run these inputs once through the daemon's,
+#   tools/fuzz.sh --client FILE... the client's
+#   tools/fuzz.sh --line FILE...   or the line check's (a crash to reproduce)
 #
 # Fails on any crash, leak, sanitizer report or broken check; the inputs that
 # caused it are kept and their folder is printed.
@@ -15,10 +18,11 @@ cd "$(dirname "$0")/.."
 tools/deps.sh
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DORVO_FUZZ=ON >/dev/null
-cmake --build build-fuzz -j "$(nproc)" --target request-fuzzer fuzz-jail client-fuzzer
+cmake --build build-fuzz -j "$(nproc)" --target request-fuzzer fuzz-jail client-fuzzer \
+  line-fuzzer
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/orvo-fuzz.XXXXXX")
-mkdir "$work/corpus" "$work/artifacts" "$work/inputs" "$work/client-corpus"
+mkdir "$work/corpus" "$work/artifacts" "$work/inputs" "$work/client-corpus" "$work/line-corpus"
 cp tests/fuzz/keywords.dict "$work/"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:symbolize=1:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:${UBSAN_OPTIONS:-}"
@@ -38,11 +42,21 @@ client() {
     -dict="$work/keywords.dict" -close_fd_mask=2 -artifact_prefix="$work/artifacts/" "$@"
 }
 
+# The line check's fuzzer: lines of a page, no longer than a request.
+line() {
+  build-fuzz/tests/fuzz/line-fuzzer -max_len=256 -timeout=10 -rss_limit_mb=2048 \
+    -dict="$work/keywords.dict" -artifact_prefix="$work/artifacts/" "$@"
+}
+
 status=0
 case "${1:-60}" in
   --client)
     shift
     client "$@" || status=$?
+    ;;
+  --line)
+    shift
+    line "$@" || status=$?
     ;;
   *[!0-9]*)
     for input in "$@"; do
@@ -54,14 +68,20 @@ case "${1:-60}" in
     ;;
   *)
     seconds=${1:-60}
-    client_seconds=$((seconds / 3))
+    line_seconds=$((seconds / 10))
+    client_seconds=$((seconds / 3 - line_seconds))
     cp tests/fuzz/corpus/* "$work/corpus/"
-    run $((seconds - client_seconds + 300)) -max_total_time=$((seconds - client_seconds)) \
+    daemon_seconds=$((seconds - client_seconds - line_seconds))
+    run $((daemon_seconds + 300)) -max_total_time=$daemon_seconds \
       -print_final_stats=1 /fuzz/corpus || status=$?
     if [ "$client_seconds" -gt 0 ]; then
       cp tests/fuzz/client-corpus/* "$work/client-corpus/"
       client -max_total_time="$client_seconds" -print_final_stats=1 "$work/client-corpus" ||
         status=$?
+    fi
+    if [ "$line_seconds" -gt 0 ]; then
+      cp tests/fuzz/line-corpus/* "$work/line-corpus/"
+      line -max_total_time="$line_seconds" -print_final_stats=1 "$work/line-corpus" || status=$?
     fi
     ;;
 esac
