@@ -142,7 +142,8 @@ http::Reply rooms_diff(void* context, const http::Request& request) {
   if (!why.empty()) return refused(why_not, why);
   std::string body = "{\"differences\":[";
   for (std::size_t i = 0; i < names.size(); ++i) {
-    body += (i == 0 ? "" : ",") + http::json_string(names[i]);
+    if (i > 0) body += ',';
+    body += http::json_string(names[i]);
   }
   return json(body + "]}");
 }
