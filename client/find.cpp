@@ -65,37 +65,44 @@ void replies_wait(int fd, uint16_t port, Found* found, long long deadline, bool 
   }
 }
 
-// One VERSION to every address of every target (of single addresses only,
-// with ranges false); port in network byte order. Of a range, every address
-// but its network and broadcast addresses (all of it for 31 and 32 bits).
-void targets_send(int fd, uint16_t port, Found* found, FindTarget* targets, int count,
-                  bool ranges) {
+// VERSION to every address of every target, port in network byte order; of
+// a range, every address but its network and broadcast addresses (all of it
+// for 31 and 32 bits). Sending ends by the deadline: what the first round
+// could not send by then, or at all, leaves its target not searched whole
+// (send_error); the second round (again) only tries.
+void targets_send(int fd, uint16_t port, Found* found, FindTarget* targets, int count, bool again,
+                  long long deadline) {
   for (int t = 0; t < count; ++t) {
     FindTarget* target = &targets[t];
     uint64_t first = target->range.first, last = target->range.last;
-    if (!ranges && first != last) continue;
     if (last - first >= 3) {
       ++first;
       --last;
     }
-    for (uint64_t host = first; host <= last && target->send_error == 0; ++host) {
+    int error = 0;
+    for (uint64_t host = first; host <= last && error == 0; ++host) {
       sockaddr_in to{};
       to.sin_family = AF_INET;
       to.sin_port = port;
       to.sin_addr.s_addr = htonl(static_cast<uint32_t>(host));
-      for (int tries = 0;; ++tries) {
+      // The time is looked at every 256 addresses and while the send buffer
+      // is full: datagrams to addresses of the local subnet that nobody holds
+      // wait there until the address resolution gives up.
+      for (bool full = false;; full = true) {
+        if ((full || (host & 0xFF) == 0) && clock_ms() >= deadline) {
+          error = ETIMEDOUT;
+          break;
+        }
         if (sendto(fd, kRequest, sizeof kRequest - 1, 0, reinterpret_cast<sockaddr*>(&to),
                    sizeof to) >= 0)
           break;
-        // A full send buffer: datagrams to addresses of the local subnet that
-        // nobody holds wait there until the address resolution gives up.
-        if ((errno != EAGAIN && errno != ENOBUFS) || tries == 50) {
-          target->send_error = errno;
-          break;
-        }
-        replies_wait(fd, port, found, clock_ms() + 100, true);
+        error = errno;
+        if (error != EAGAIN && error != ENOBUFS) break;
+        error = 0;
+        replies_wait(fd, port, found, deadline, true);
       }
     }
+    if (!again) target->send_error = error;
     replies_drain(fd, port, found);
   }
 }
@@ -129,12 +136,13 @@ int appliances_find(FindTarget* targets, int count, const Timing& timing, uint16
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
   setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
 
-  // Single (broadcast) addresses get their request again halfway through the
-  // window, so that one lost datagram does not hide every appliance.
+  // Every address gets its request again halfway through the window, so
+  // that one lost datagram does not hide an appliance. Each round of sends
+  // has half the window at most.
   const int half = timing.window_ms / 2;
-  targets_send(fd, port, found, targets, count, true);
+  targets_send(fd, port, found, targets, count, false, clock_ms() + half);
   replies_wait(fd, port, found, clock_ms() + half, false);
-  targets_send(fd, port, found, targets, count, false);
+  targets_send(fd, port, found, targets, count, true, clock_ms() + half);
   replies_wait(fd, port, found, clock_ms() + timing.window_ms - half, false);
   close(fd);
   return 0;

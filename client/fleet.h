@@ -74,7 +74,9 @@ struct Found {
 void appliances_free(Found* found);
 
 // A target of find: an address or range (range_parse with BITS from 16), and
-// the errno of a send to it that failed (the rest of it is then skipped), or 0.
+// why it could not be searched whole: the errno of a send to it that failed
+// (the rest of it is then skipped), ETIMEDOUT when the time for sending ran
+// out before every address had its request; or 0.
 constexpr int kFindSmallestPrefix = 16;
 struct FindTarget {
   AddressRange range;
@@ -84,6 +86,9 @@ struct FindTarget {
 // Find: VERSION to every target (a broadcast or single address, or every host
 // address of a range: all of it for 31 and 32 bits, else without its network
 // and broadcast addresses) at the port, replies collected for the window.
-// 0 (also when none answered), or the errno of the socket that failed.
+// Halfway through the window, every address gets its request again. Each of
+// the two rounds of sending has half the window at most, so find ends within
+// twice the window. 0 (also when none answered, or a target was not searched
+// whole), or the errno of the socket that failed.
 int appliances_find(FindTarget* targets, int count, const Timing& timing, uint16_t port,
                     Found* found);

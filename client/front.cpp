@@ -59,9 +59,13 @@ int find_print(char** texts, int count, const Timing& timing) {
       status = kStatusFailed;
     }
   }
+  // What was found is printed also when a target could not be searched
+  // whole; the status then says that the list may be short.
+  bool whole = true;
   for (int t = 0; status == kStatusOk && t < count; ++t) {
     if (targets[t].send_error != 0) {
-      fprintf(stderr, "sendto %s failed (%s)\n", texts[t], strerror(targets[t].send_error));
+      fprintf(stderr, "%s not searched whole (%s)\n", texts[t], strerror(targets[t].send_error));
+      whole = false;
     }
   }
   free(targets);
@@ -71,7 +75,7 @@ int find_print(char** texts, int count, const Timing& timing) {
     printf("%u.%u.%u.%u %s\n", a >> 24, a >> 16 & 0xFF, a >> 8 & 0xFF, a & 0xFF,
            found.list[i].version != nullptr ? found.list[i].version : "");
   }
-  status = output_flushed("list") && found.count > 0 ? kStatusOk : kStatusFailed;
+  status = output_flushed("list") && found.count > 0 && whole ? kStatusOk : kStatusFailed;
   appliances_free(&found);
   return status;
 }

@@ -4,12 +4,15 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <netdb.h>
+#include <sys/stat.h>
 
 #include "client/fleet.h"
 #include "exporter/metrics.h"
 #include "exporter/probe.h"
 #include "exporter/settings_folder.h"
+#include "site/site.h"
 
 namespace exporter {
 
@@ -68,26 +71,21 @@ Reply busy(const Exporter& exporter) {
                           " probes at once (--max-probes)");
 }
 
-void json_string(std::string* out, const char* text) {
-  *out += '"';
-  for (const char* c = text; *c != '\0'; ++c) {
-    const unsigned char u = static_cast<unsigned char>(*c);
-    if (u == '"' || u == '\\') {
-      *out += '\\';
-      *out += *c;
-    } else if (u < ' ') {
-      char escaped[8];
-      snprintf(escaped, sizeof escaped, "\\u%04x", u);
-      *out += escaped;
-    } else {
-      *out += *c;
-    }
-  }
-  *out += '"';
-}
-
 void counter(std::string* out, const char* name, const char* help, unsigned long long value) {
   single(out, name, "counter", help, static_cast<long long>(value));
+}
+
+// A route's handler behind the basic authentication, when there is one.
+using ExporterHandler = Reply (*)(Exporter* exporter, const http::Request& request);
+Reply guarded(void* context, const http::Request& request, ExporterHandler handler) {
+  Exporter* exporter = static_cast<Exporter*>(context);
+  if (exporter->authenticated &&
+      !(request.credentials && exporter->users.match(request.user, request.password))) {
+    Reply refused = refusal(401, "a user and password are needed (basic authentication)");
+    refused.headers.push_back({"WWW-Authenticate", "Basic realm=\"orvo-exporter\""});
+    return refused;
+  }
+  return handler(exporter, request);
 }
 
 void answered(void* context, unsigned code) {
@@ -135,6 +133,39 @@ Reply probe(Exporter* exporter, const http::Request& request) {
   return reply;
 }
 
+namespace {
+
+// Says each problem on a line of the log.
+void said(const char* what, const std::vector<std::string>& problems) {
+  for (const std::string& problem : problems) {
+    fprintf(stderr, "orvo-exporter: %s%s\n", what, http::quotable(problem).c_str());
+  }
+}
+
+// The rooms of site.conf, read again when it changed.
+std::vector<site::Room> rooms_now(Exporter* exporter) {
+  std::vector<std::string> problems;
+  if (exporter->rooms.refresh(exporter->options->settings_dir, false, &problems)) {
+    said("", problems);
+  }
+  return exporter->rooms.rooms();
+}
+
+// Whether the settings folder has a plain file of that name.
+bool settings_file_exists(const std::string& folder, const std::string& name) {
+  struct stat status;
+  return !folder.empty() && lstat((folder + "/" + name).c_str(), &status) == 0 &&
+         S_ISREG(status.st_mode);
+}
+
+void json_label(std::string* out, const char* name, const std::string& value) {
+  *out += ", \"";
+  *out += name;
+  *out += "\": " + http::json_string(value);
+}
+
+}  // namespace
+
 Reply discover(Exporter* exporter, const http::Request& request) {
   const Options& options = *exporter->options;
   if (options.targets.empty()) return refusal(403, "no --targets given: nothing may be probed");
@@ -154,34 +185,58 @@ Reply discover(Exporter* exporter, const http::Request& request) {
   const Slot slot(exporter);
   if (!slot.taken()) return busy(*exporter);
   ++exporter->discoveries;
-  // Answers are collected for half the time-out: the rest is for sending to
-  // a large range, and Prometheus' request should end well within its own.
+  // Two rounds of sending, each within a quarter of the time-out, and the
+  // answers of both within half of it: the whole within the time-out.
   const Timing timing{options.timeout_ms, 0, options.timeout_ms / 2};
   FindTarget target{range, 0};
   Found found;
-  if (appliances_find(&target, 1, timing, options.appliance_port, &found) != 0) {
-    return refusal(400, "range '" + text + "' cannot be searched");
+  const int error = appliances_find(&target, 1, timing, options.appliance_port, &found);
+  if (error != 0) {
+    return refusal(503, "range " + text + " cannot be searched (" + strerror(error) + ")");
   }
-  if (target.send_error != 0) {
-    fprintf(stderr, "sendto %s failed (%s)\n", text.c_str(), strerror(target.send_error));
-  }
-  // Only what may be probed: a broadcast reaches further than --targets may.
-  Reply reply{200, "[", http::kJsonType};
-  bool first = true;
+  // The roster keeps what may be probed: a broadcast reaches further than
+  // --targets may.
+  const std::string via = site::net_text(range);
+  std::vector<Sighting> seen;
   for (int i = 0; i < found.count; ++i) {
     const Appliance& appliance = found.list[i];
-    if (!networks_hold(options.targets, AddressRange{appliance.address, appliance.address})) {
-      continue;
+    if (networks_hold(options.targets, AddressRange{appliance.address, appliance.address})) {
+      seen.push_back({appliance.address, appliance.version != nullptr ? appliance.version : ""});
     }
+  }
+  appliances_free(&found);
+  const long long now = time(nullptr);
+  const std::string kept = exporter->roster.update(seen, via, now);
+  if (!kept.empty()) said("", {kept});
+  // A list that may be short must not replace the one Prometheus has.
+  if (target.send_error != 0) {
+    const std::string why = "range " + text + " could not be searched whole (" +
+                            strerror(target.send_error) + "): the targets stay as they were";
+    said("", {why});
+    return refusal(503, why);
+  }
+  const std::vector<site::Room> rooms = rooms_now(exporter);
+  Reply reply{200, "[", http::kJsonType};
+  bool first = true;
+  for (const RosterEntry& entry : exporter->roster.listed(range, via, now)) {
+    if (!networks_hold(options.targets, AddressRange{entry.address, entry.address})) continue;
     reply.body += first ? "\n  " : ",\n  ";
     first = false;
-    reply.body += "{\"targets\": [\"" + address_text(appliance.address) +
+    reply.body += "{\"targets\": [\"" + address_text(entry.address) +
                   "\"], \"labels\": {\"__meta_orvo_version\": ";
-    json_string(&reply.body, appliance.version != nullptr ? appliance.version : "");
+    reply.body += http::json_string(entry.version);
+    json_label(&reply.body, "__meta_orvo_first_seen", std::to_string(entry.first_seen));
+    json_label(&reply.body, "__meta_orvo_last_seen", std::to_string(entry.last_seen));
+    const site::Room* room = site::site_room(rooms, entry.address);
+    if (room != nullptr) {
+      json_label(&reply.body, "room", room->name);
+      if (settings_file_exists(options.settings_dir, room->name)) {
+        json_label(&reply.body, "__param_settings", room->name);
+      }
+    }
     reply.body += "}}";
   }
   reply.body += first ? "]\n" : "\n]\n";
-  appliances_free(&found);
   return reply;
 }
 
@@ -203,6 +258,12 @@ Reply own_metrics(const Exporter& exporter) {
   }
   single(out, "orvo_exporter_probes_running", "gauge", "Probes and discoveries running now.",
          exporter.running.load());
+  single(out, "orvo_exporter_roster_appliances", "gauge",
+         "Appliances in the roster, which /discover lists.",
+         static_cast<long long>(exporter.roster.size(time(nullptr))));
+  single(out, "orvo_exporter_site_file_usable", "gauge",
+         "Whether site.conf was read without a problem (or is not there).",
+         exporter.rooms.usable() ? 1 : 0);
   return reply;
 }
 
@@ -213,29 +274,88 @@ http::ServerOptions server_options(Exporter* exporter) {
   server.listen = options.listen;
   server.connections = static_cast<unsigned>(options.max_probes) + kConnectionsBeyondProbes;
   server.routes = {
-      {"/probe",
-       [](void* context, const http::Request& request) {
-         return probe(static_cast<Exporter*>(context), request);
-       }},
+      {"/probe", [](void* context,
+                    const http::Request& request) { return guarded(context, request, probe); }},
       {"/discover",
        [](void* context, const http::Request& request) {
-         return discover(static_cast<Exporter*>(context), request);
+         return guarded(context, request, discover);
        }},
       {"/metrics",
-       [](void* context, const http::Request&) {
-         return own_metrics(*static_cast<Exporter*>(context));
+       [](void* context, const http::Request& request) {
+         return guarded(context, request, [](Exporter* exporter, const http::Request&) {
+           return own_metrics(*exporter);
+         });
        }},
   };
   server.not_found = "not found: the exporter serves /probe, /discover and /metrics";
   server.context = exporter;
   server.answered = answered;
+  server.reload = reload;
   return server;
+}
+
+std::string prepare(Exporter* exporter) {
+  const Options& options = *exporter->options;
+  exporter->roster.set_up(options.state_dir, options.forget_after_s);
+  std::vector<std::string> problems;
+  // A roster that cannot be read is not overwritten with an empty one.
+  if (!exporter->roster.load(&problems)) return problems[0];
+  said("", problems);
+  exporter->rooms.refresh(options.settings_dir, true, &problems);
+  said("", problems);
+  exporter->authenticated = !options.basic_auth_file.empty();
+  if (exporter->authenticated) {
+    problems = exporter->users.load(options.basic_auth_file);
+    if (!problems.empty()) return problems[0];
+    if (exporter->users.empty()) return options.basic_auth_file + " names no user";
+  }
+  return "";
+}
+
+void reload(void* context) {
+  Exporter* exporter = static_cast<Exporter*>(context);
+  const Options& options = *exporter->options;
+  std::vector<std::string> problems;
+  exporter->rooms.refresh(options.settings_dir, true, &problems);
+  said("", problems);
+  std::string done = "site.conf (rooms: " + std::to_string(exporter->rooms.rooms().size());
+  if (!exporter->rooms.usable()) done += ", lines left out";
+  const bool read = exporter->roster.load(&problems);
+  said("", problems);
+  done += ") and the roster (appliances: " + std::to_string(exporter->roster.size(time(nullptr))) +
+          (options.state_dir.empty() ? ", kept in memory alone)"
+           : read                    ? ")"
+                                     : ", its file unreadable: kept as it was)");
+  if (exporter->authenticated) {
+    problems = exporter->users.load(options.basic_auth_file);
+    said("", problems);
+    done += problems.empty() ? " and the users' file" : " and the users' file (lines left out)";
+  }
+  fprintf(stderr, "orvo-exporter: reloaded %s\n", done.c_str());
 }
 
 int serve(const Options& options) {
   Exporter exporter;
   exporter.options = &options;
-  return http::serve(server_options(&exporter));
+  const std::string problem = prepare(&exporter);
+  if (!problem.empty()) {
+    fprintf(stderr, "orvo-exporter: %s\n", http::quotable(problem).c_str());
+    return 1;
+  }
+  http::ServerOptions server = server_options(&exporter);
+  if (!options.tls_cert.empty()) {
+    // Read before the server starts: a key that cannot be read stops it here.
+    for (auto [path, text] : {std::pair{&options.tls_cert, &server.tls_cert},
+                              std::pair{&options.tls_key, &server.tls_key}}) {
+      int error = 0;
+      const std::string why = site::file_read(*path, 1 << 20, text, &error);
+      if (!why.empty()) {
+        fprintf(stderr, "orvo-exporter: %s\n", why.c_str());
+        return 1;
+      }
+    }
+  }
+  return http::serve(server);
 }
 
 }  // namespace exporter

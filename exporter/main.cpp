@@ -17,14 +17,16 @@ int main(int argc, char** argv) {
   exporter::Options options;
   const int status = exporter::options_parse(argc, argv, &options);
   if (status >= 0) return status;
-  if (!options.settings_dir.empty()) {
-    const int folder = open(options.settings_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0) {
-      fprintf(stderr, "orvo-exporter: cannot open the settings folder %s: %s\n",
-              options.settings_dir.c_str(), strerror(errno));
+  for (const std::string* folder : {&options.settings_dir, &options.state_dir}) {
+    if (folder->empty()) continue;
+    const int fd = open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+      fprintf(stderr, "orvo-exporter: cannot open the %s folder %s: %s\n",
+              folder == &options.state_dir ? "state" : "settings", folder->c_str(),
+              strerror(errno));
       return 1;
     }
-    close(folder);
+    close(fd);
   }
   if (options.targets.empty()) {
     fputs("orvo-exporter: no --targets given: /probe and /discover refuse everything\n", stderr);

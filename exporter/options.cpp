@@ -14,7 +14,9 @@ namespace {
 
 constexpr const char kUsage[] =
     "usage: orvo-exporter [--listen ADDRESS:PORT] [--targets NET[,NET...]]...\n"
-    "                     [--settings-dir DIR] [--timeout SECONDS] [--max-probes N]\n"
+    "                     [--settings-dir DIR] [--state-dir DIR] [--forget-after DURATION]\n"
+    "                     [--timeout SECONDS] [--max-probes N]\n"
+    "                     [--tls-cert FILE --tls-key FILE] [--basic-auth-file FILE]\n"
     "serves the readings of the appliances in the networks NET (A.B.C.D/BITS) to\n"
     "Prometheus: /probe?target=HOST[&settings=NAME], /discover?range=NET, /metrics\n"
     "(see orvo-exporter(1)); listens on 0.0.0.0:9494 unless told otherwise\n";
@@ -28,6 +30,21 @@ bool count_parse(const char* text, int* count) {
 
 }  // namespace
 
+long long duration_parse(const char* text) {
+  constexpr long long kLongest = 3650LL * 86400;
+  const char* end = text;
+  while (*end >= '0' && *end <= '9') ++end;
+  const char* units = "smhd";
+  const long long unit_seconds[] = {1, 60, 3600, 86400};
+  const char* unit = *end != '\0' && end[1] == '\0' ? strchr(units, *end) : nullptr;
+  long count = 0;
+  if (unit == nullptr || !number_parse(std::string(text, end).c_str(), 1, kLongest, &count)) {
+    return -1;
+  }
+  const long long seconds = count * unit_seconds[unit - units];
+  return seconds <= kLongest ? seconds : -1;
+}
+
 bool networks_hold(const std::vector<AddressRange>& networks, const AddressRange& range) {
   for (const AddressRange& network : networks) {
     if (network.first <= range.first && range.last <= network.last) return true;
@@ -36,11 +53,29 @@ bool networks_hold(const std::vector<AddressRange>& networks, const AddressRange
 }
 
 int options_parse(int argc, char** argv, Options* options) {
-  enum { kListen = 1, kTargets, kSettingsDir, kTimeout, kMaxProbes, kHelp, kVersion };
+  enum {
+    kListen = 1,
+    kTargets,
+    kSettingsDir,
+    kStateDir,
+    kForgetAfter,
+    kTlsCert,
+    kTlsKey,
+    kBasicAuthFile,
+    kTimeout,
+    kMaxProbes,
+    kHelp,
+    kVersion
+  };
   static const option kOptions[] = {
       {"listen", required_argument, nullptr, kListen},
       {"targets", required_argument, nullptr, kTargets},
       {"settings-dir", required_argument, nullptr, kSettingsDir},
+      {"state-dir", required_argument, nullptr, kStateDir},
+      {"forget-after", required_argument, nullptr, kForgetAfter},
+      {"tls-cert", required_argument, nullptr, kTlsCert},
+      {"tls-key", required_argument, nullptr, kTlsKey},
+      {"basic-auth-file", required_argument, nullptr, kBasicAuthFile},
       {"timeout", required_argument, nullptr, kTimeout},
       {"max-probes", required_argument, nullptr, kMaxProbes},
       {"help", no_argument, nullptr, kHelp},
@@ -77,16 +112,39 @@ int options_parse(int argc, char** argv, Options* options) {
         break;
       }
       case kSettingsDir:
-        options->settings_dir = optarg;
-        if (options->settings_dir.empty()) {
-          fputs("orvo-exporter: --settings-dir needs a folder\n", stderr);
+      case kStateDir:
+      case kTlsCert:
+      case kTlsKey:
+      case kBasicAuthFile: {
+        std::string* path = option == kSettingsDir ? &options->settings_dir
+                            : option == kStateDir  ? &options->state_dir
+                            : option == kTlsCert   ? &options->tls_cert
+                            : option == kTlsKey    ? &options->tls_key
+                                                   : &options->basic_auth_file;
+        *path = optarg;
+        if (path->empty()) {
+          fprintf(stderr, "orvo-exporter: --%s needs a path\n", kOptions[option - 1].name);
+          return 2;
+        }
+        break;
+      }
+      case kForgetAfter:
+        options->forget_after_s = duration_parse(optarg);
+        if (options->forget_after_s < 0) {
+          fprintf(stderr,
+                  "orvo-exporter: not a duration (such as 90s, 30m, 36h or 7d, at most 3650d): "
+                  "'%s'\n",
+                  optarg);
           return 2;
         }
         break;
       case kTimeout:
         options->timeout_ms = seconds_parse(optarg);
-        if (options->timeout_ms < 100 || options->timeout_ms > 600000) {
-          fprintf(stderr, "orvo-exporter: not a time from 0.1 to 600 seconds: '%s'\n", optarg);
+        if (options->timeout_ms < 100 || options->timeout_ms > kLongestTimeoutMs) {
+          fprintf(stderr,
+                  "orvo-exporter: not a time from 0.1 to 25 seconds: '%s' (the HTTP server "
+                  "closes a connection that waits 30 seconds for its answer)\n",
+                  optarg);
           return 2;
         }
         break;
@@ -106,6 +164,10 @@ int options_parse(int argc, char** argv, Options* options) {
   }
   if (optind < argc) {
     fprintf(stderr, "orvo-exporter: unexpected argument '%s'\n%s", argv[optind], kUsage);
+    return 2;
+  }
+  if (options->tls_cert.empty() != options->tls_key.empty()) {
+    fputs("orvo-exporter: --tls-cert and --tls-key go together\n", stderr);
     return 2;
   }
   return -1;

@@ -470,8 +470,14 @@ int serve(const ServerOptions& options) {
       fprintf(stderr, "%s: nothing to reload\n", options.program);
     }
   }
-  // Open streams end within their next wait; then the library's threads end.
+  // Open streams end within their next wait, each with its last chunk, so
+  // that a browser sees them end rather than cut; then the library closes
+  // the connections and its threads end.
   served.stopping = true;
+  for (int waits = 0; served.streams > 0 && waits < 4 * kStreamWaitMs / 10; ++waits) {
+    const timespec wait{0, 10 * 1000 * 1000};
+    nanosleep(&wait, nullptr);
+  }
   MHD_stop_daemon(daemon);
   return 0;
 }

@@ -66,7 +66,8 @@ std::vector<std::string> cookie_values(const std::string& header, const char* na
     std::size_t first = start;
     while (first < end && (header[first] == ' ' || header[first] == '\t')) ++first;
     const std::size_t equals = header.find('=', first);
-    if (equals != std::string::npos && equals < end && header.compare(first, equals - first, wanted) == 0) {
+    if (equals != std::string::npos && equals < end &&
+        header.compare(first, equals - first, wanted) == 0) {
       std::size_t last = end;
       while (last > equals + 1 && (header[last - 1] == ' ' || header[last - 1] == '\t')) --last;
       values.push_back(header.substr(equals + 1, last - equals - 1));
@@ -102,6 +103,12 @@ std::string Auth::accounts_read(const std::string& path) {
 std::size_t Auth::accounts() const {
   const std::lock_guard lock(mutex_);
   return accounts_.size();
+}
+
+void Auth::token_renew(std::string token) {
+  const std::lock_guard lock(mutex_);
+  token_ = std::move(token);
+  token_used_ = false;
 }
 
 bool Auth::password_matches(const std::string& user, const std::string& password) const {

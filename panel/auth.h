@@ -44,6 +44,9 @@ class Auth {
   std::string accounts_read(const std::string& path);
   std::size_t accounts() const;
 
+  // A new one-time token in place of the last one (used or not).
+  void token_renew(std::string token);
+
   enum class Login { kDone, kRefused, kPaused };
   // A login form's fields, from peer (IPv4, host byte order): the token, or
   // a user and password. kDone with the new session's id; kPaused with the

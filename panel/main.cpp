@@ -4,7 +4,6 @@
 // runs on the integrator's laptop or a site server, never on the appliance,
 // and listens on loopback unless given HTTPS and a password file.
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -35,12 +34,8 @@ bool file_read(const std::string& path, const char* what, std::string* text) {
 
 void started(void* context) {
   const auto& panel = *static_cast<panel::Panel*>(context);
-  const panel::Options& options = *panel.options;
   if (panel.token.empty()) return;
-  char address[INET_ADDRSTRLEN];
-  inet_ntop(AF_INET, &options.listen.sin_addr, address, sizeof address);
-  printf("orvo-panel: open %s://%s:%d/#token=%s\n", options.tls_cert.empty() ? "http" : "https",
-         address, ntohs(options.listen.sin_port), panel.token.c_str());
+  fputs(panel::login_line(*panel.options, panel.token).c_str(), stdout);
   fflush(stdout);
 }
 
@@ -52,6 +47,16 @@ void reload(void* context) {
       fprintf(stderr, "orvo-panel: %s; the users stay as they were\n", why.c_str());
     } else {
       fprintf(stderr, "orvo-panel: password file read again: %zu users\n", panel.auth->accounts());
+    }
+  }
+  // On loopback a new token, for whoever lost the first or whose session
+  // ended: the last one is no longer good.
+  if (!panel.token.empty()) {
+    const std::string token = panel::random_hex(32);
+    if (!token.empty()) {
+      panel.auth->token_renew(token);
+      fputs(panel::login_line(*panel.options, token).c_str(), stdout);
+      fflush(stdout);
     }
   }
   panel.model->rooms_changed();
@@ -77,8 +82,8 @@ int main(int argc, char** argv) {
   }
   const int state = open(options.state_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (state < 0) {
-    fprintf(stderr, "orvo-panel: cannot open the state folder %s: %s\n",
-            options.state_dir.c_str(), strerror(errno));
+    fprintf(stderr, "orvo-panel: cannot open the state folder %s: %s\n", options.state_dir.c_str(),
+            strerror(errno));
     return 1;
   }
   close(state);

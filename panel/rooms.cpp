@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "client/exchange.h"
-#include "panel/json_text.h"
+#include "http/http.h"
 #include "panel/lines.h"
 #include "panel/site_file.h"
 #include "protocol/protocol.h"
@@ -288,7 +288,7 @@ std::string snapshot_text(SiteModel& model, const std::string& address_given, st
 std::string apply_json(const std::vector<ApplyResult>& results) {
   std::string out = "{\"results\":[";
   for (size_t i = 0; i < results.size(); ++i) {
-    out += std::string(i > 0 ? "," : "") + "{\"address\":" + json_string(results[i].address) +
+    out += std::string(i > 0 ? "," : "") + "{\"address\":" + http::json_string(results[i].address) +
            ",\"outcome\":\"" + outcome_name(results[i].outcome) +
            "\",\"line\":" + std::to_string(results[i].line) + "}";
   }

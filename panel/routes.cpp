@@ -1,5 +1,7 @@
 #include "panel/routes.h"
 
+#include <arpa/inet.h>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -63,11 +65,18 @@ http::Reply login(void* context, const http::Request& request) {
   const auto given = [&](std::size_t i) { return values.given[i] ? &values.value[i] : nullptr; };
   std::string session;
   int retry_after = 0;
+  char peer[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &request.peer.sin_addr, peer, sizeof peer);
+  // Logged, so that a guessing peer shows; a user name as a quotable text.
+  const std::string who =
+      std::string(peer) +
+      (values.given[0] ? " with the token" : " as \"" + http::quotable(values.value[1]) + "\"");
   switch (panel.auth->login(given(0), given(1), given(2), ntohl(request.peer.sin_addr.s_addr),
                             clock_ms(), &session, &retry_after)) {
     case Auth::Login::kDone: {
       http::Reply reply{204, "", http::kJsonType};
       reply.headers.emplace_back("Set-Cookie", panel.auth->cookie(session));
+      fprintf(stderr, "orvo-panel: login from %s\n", who.c_str());
       return reply;
     }
     case Auth::Login::kPaused: {
@@ -76,6 +85,7 @@ http::Reply login(void* context, const http::Request& request) {
       return reply;
     }
     case Auth::Login::kRefused:
+      fprintf(stderr, "orvo-panel: login refused from %s\n", who.c_str());
       break;
   }
   return error_reply(403, "not logged in: wrong or used token, or wrong user or password");
@@ -153,8 +163,7 @@ http::Reply rooms_save(void* context, const http::Request& request) {
   http::Reply refusal{0, "", nullptr};
   if (!fields(request, true, {"address", "room"}, 0, &values, &refusal)) return refusal;
   Refusal why_not = Refusal::kNone;
-  const std::string why =
-      room_save(*of(context).model, values.value[0], values.value[1], &why_not);
+  const std::string why = room_save(*of(context).model, values.value[0], values.value[1], &why_not);
   if (!why.empty()) return refused(why_not, why);
   return json("{\"room\":" + http::json_string(values.value[1]) + "}");
 }
@@ -269,14 +278,14 @@ http::Reply pages(void* context, const http::Request& request) {
 }  // namespace
 
 std::string event_text(const char* name, const std::string& data) {
-  std::string text = std::string("event: ") + name + "\n";
-  for (std::size_t start = 0; start <= data.size();) {
-    std::size_t end = data.find('\n', start);
-    if (end == std::string::npos) end = data.size();
-    text += "data: " + data.substr(start, end - start) + "\n";
-    start = end + 1;
+  // A line of the stream ends at CR, LF or CR LF: each line of the data is
+  // a data line of its own.
+  std::string text = std::string("event: ") + name + "\ndata: ";
+  for (size_t i = 0; i < data.size(); ++i) {
+    if (data[i] == '\r' && i + 1 < data.size() && data[i + 1] == '\n') continue;
+    text += data[i] == '\r' || data[i] == '\n' ? std::string("\ndata: ") : std::string(1, data[i]);
   }
-  return text + "\n";
+  return text + "\n\n";
 }
 
 http::Reply page(int folder, const std::string& path) {
@@ -284,8 +293,10 @@ http::Reply page(int folder, const std::string& path) {
     const char* extension;
     const char* type;
   } kTypes[] = {
-      {".html", "text/html; charset=utf-8"}, {".js", "text/javascript; charset=utf-8"},
-      {".css", "text/css; charset=utf-8"},   {".svg", "image/svg+xml"},
+      {".html", "text/html; charset=utf-8"},
+      {".js", "text/javascript; charset=utf-8"},
+      {".css", "text/css; charset=utf-8"},
+      {".svg", "image/svg+xml"},
       {".png", "image/png"},
   };
   const std::string name = path == "/" ? "index.html" : path.substr(path.empty() ? 0 : 1);
@@ -321,6 +332,13 @@ http::Reply page(int folder, const std::string& path) {
   close(fd);
   if (!whole) return missing;
   return http::Reply{200, std::move(body), type};
+}
+
+std::string login_line(const Options& options, const std::string& token) {
+  char address[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &options.listen.sin_addr, address, sizeof address);
+  return std::string("orvo-panel: open ") + (options.tls_cert.empty() ? "http" : "https") + "://" +
+         address + ":" + std::to_string(ntohs(options.listen.sin_port)) + "/#token=" + token + "\n";
 }
 
 http::ServerOptions server_options(Panel* panel) {

@@ -22,6 +22,10 @@ struct Panel {
   std::string token;  // the one-time token ("" off loopback)
 };
 
+// The line that tells whoever started the panel where to log in (on
+// loopback): "orvo-panel: open http://127.0.0.1:9495/#token=HEX".
+std::string login_line(const Options& options, const std::string& token);
+
 // The server's options: the routes, the guard, the pages, the headers.
 http::ServerOptions server_options(Panel* panel);
 
@@ -29,7 +33,8 @@ http::ServerOptions server_options(Panel* panel);
 // the folder itself, of a regular file, of a type the panel serves.
 http::Reply page(int folder, const std::string& path);
 
-// One event of a stream: "event: NAME" and the data, a line per line.
+// One event of a stream: "event: NAME" and the data, a data line for each of
+// its lines.
 std::string event_text(const char* name, const std::string& data);
 
 }  // namespace panel

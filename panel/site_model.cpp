@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include "client/exchange.h"
-#include "panel/json_text.h"
+#include "http/http.h"
 #include "panel/lines.h"
 #include "panel/rooms.h"
 #include "panel/site_file.h"
@@ -86,7 +86,7 @@ const char* state_name(ApplianceState state) {
 }
 
 std::string json_optional(const std::optional<std::string>& text) {
-  return text ? json_string(*text) : "null";
+  return text ? http::json_string(*text) : "null";
 }
 
 template <typename Number>
@@ -103,7 +103,7 @@ std::string json_names(const std::vector<std::string>& names) {
   std::string out = "[";
   for (size_t i = 0; i < names.size(); ++i) {
     if (i > 0) out += ',';
-    out += json_string(names[i]);
+    out += http::json_string(names[i]);
   }
   return out + "]";
 }
@@ -143,7 +143,7 @@ std::string settings_json(const ApplianceSettings& s) {
 // The summary's fields, without the closing brace.
 std::string summary_fields(const ApplianceView& view) {
   std::string out =
-      "{\"address\":" + json_string(address_text(view.address)) +
+      "{\"address\":" + http::json_string(address_text(view.address)) +
       ",\"room\":" + json_optional(view.room) + ",\"version\":" + json_optional(view.version) +
       ",\"state\":\"" + state_name(view.state) +
       "\",\"dsp_status\":" + (view.dsp_status ? std::to_string(*view.dsp_status) : "null") +
@@ -210,19 +210,17 @@ bool address_parse(const std::string& text, std::uint32_t* address) {
 }
 
 std::string send_json(const SendResult& result) {
-  return "{\"line\":" + json_string(result.line) + ",\"reply\":" + json_optional(result.reply) +
-         ",\"outcome\":\"" + outcome_name(result.outcome) + "\"}";
+  return "{\"line\":" + http::json_string(result.line) +
+         ",\"reply\":" + json_optional(result.reply) + ",\"outcome\":\"" +
+         outcome_name(result.outcome) + "\"}";
 }
 
 std::vector<std::string> settings_mismatches(const ApplianceSettings& expected,
                                              const ApplianceSettings& now, SettingsNamed named) {
   std::vector<std::string> names;
-  const SettingsNamed mismatched = settings_mismatched(expected, now, named);
-  for (SettingsNamed bit = 1; bit != 0 && bit <= kNamedAll; bit <<= 1) {
-    if ((mismatched & bit) == 0) continue;
-    char name[kSettingNameSize];
-    setting_name(bit, name);
-    names.emplace_back(name);
+  const SettingsNamed differing = settings_differing(expected, now, named);
+  for (int n = 0; n < kSettingCount; ++n) {
+    if ((differing >> n & 1) != 0) names.emplace_back(kSettingNames[n]);
   }
   return names;
 }

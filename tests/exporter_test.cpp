@@ -100,6 +100,11 @@ class Exporter : public ::testing::Test {
     ASSERT_TRUE(site) << "cannot make the site: " << error;
     ASSERT_TRUE(site->start_all(&error)) << error;
     ASSERT_FALSE(folder.path().empty());
+    start_exporter(options);
+  }
+
+  // The exporter alone (again), its log appended to log_path when set.
+  void start_exporter(std::vector<std::string> options) {
     std::vector<std::string> argv = {
         ORVO_EXPORTER_PATH, "--listen",  "127.0.0.1:" + std::to_string(kPort),
         "--targets",        kTargets,    "--settings-dir",
@@ -107,7 +112,11 @@ class Exporter : public ::testing::Test {
     argv.insert(argv.end(), options.begin(), options.end());
     sim::SpawnOptions in_client_network;
     in_client_network.net_ns = site->client_host().network_namespace();
+    const int log =
+        log_path.empty() ? -1 : open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    in_client_network.err = log;
     exporter = sim::spawn(argv, in_client_network);
+    if (log >= 0) close(log);
     ASSERT_GT(exporter, 0);
     for (int tries = 0; tries < 500; ++tries) {
       if (get("/metrics").status == 200) return;
@@ -116,13 +125,16 @@ class Exporter : public ::testing::Test {
     FAIL() << "the exporter never answered";
   }
 
+  // Ends the exporter with SIGTERM, which it takes as the end: status 0.
+  void stop_exporter() {
+    kill(exporter, SIGTERM);
+    EXPECT_EQ(sim::wait_exit(exporter, 10s), std::optional<int>(0));
+    sim::kill_child(exporter);
+    exporter = -1;
+  }
+
   void TearDown() override {
-    if (exporter > 0) {
-      kill(exporter, SIGTERM);
-      // It ends by itself on SIGTERM, with status 0.
-      EXPECT_EQ(sim::wait_exit(exporter, 10s), std::optional<int>(0));
-      sim::kill_child(exporter);
-    }
+    if (exporter > 0) stop_exporter();
     site.reset();
   }
 
@@ -187,6 +199,7 @@ class Exporter : public ::testing::Test {
 
   std::unique_ptr<sim::Site> site;
   Folder folder;
+  std::string log_path;
   pid_t exporter = -1;
 };
 
@@ -364,26 +377,105 @@ TEST_F(Exporter, SettingsComparisonCountsWhatDriftedFromTheRoomsFile) {
   EXPECT_EQ(differences(0, "room-a"), 0);
 }
 
-TEST_F(Exporter, DiscoverListsTheAppliancesForServiceDiscovery) {
-  start(3);
+// The JSON of one discovered target: its labels in the order written.
+std::string target_json(const std::string& address, const std::string& labels) {
+  return "{\"targets\": [\"" + address + "\"], \"labels\": {" + labels + "}}";
+}
+
+TEST_F(Exporter, DiscoveryKeepsARosterLabelsRoomsAndReloadsOnSighup) {
+  const Folder state;
+  log_path = folder.path() + "/exporter.log";
+  // 192.0.3.0/24 may be asked too: the client's host will have no route to it.
+  const std::vector<std::string> options = {"--state-dir", state.path(), "--targets",
+                                            "192.0.2.0/23"};
+  folder.write("site.conf", "# rooms\n192.0.2.10 hall\n192.0.2.0/24 floor\nnonsense\n");
+  folder.write("hall", "EQ 1 -3\n");  // floor has no file
+  start(3, options);
   site->appliance(0).write_file(kVersionPath, "2.0.0\n");
-  site->appliance(1).write_file(kVersionPath, "2.1.0 \"rc\"\n");
+  site->appliance(1).write_file(kVersionPath, "2.1.0 \xff\"rc\"\n");  // not UTF-8
   ASSERT_TRUE(site->appliance(2).kill_daemon());
-  for (const std::string& range : {std::string("192.0.2.0/28"), std::string("192.0.2.255")}) {
-    const Response found = get("/discover?range=" + range);
-    ASSERT_EQ(found.status, 200) << found.body;
-    EXPECT_EQ(found.type, "application/json");
-    EXPECT_EQ(found.body, "[\n"
-                          "  {\"targets\": [\"192.0.2.10\"], \"labels\": {\"__meta_orvo_version\": "
-                          "\"2.0.0\"}},\n"
-                          "  {\"targets\": [\"192.0.2.11\"], \"labels\": {\"__meta_orvo_version\": "
-                          "\"2.1.0 \\\"rc\\\"\"}}\n"
-                          "]\n")
-        << range;
+
+  // Found: each with its version (made valid UTF-8), when it was first and
+  // last seen, its room, and the room's settings file where there is one.
+  const Response found = get("/discover?range=192.0.2.0/28");
+  ASSERT_EQ(found.status, 200) << found.body;
+  EXPECT_EQ(found.type, "application/json");
+  std::smatch seen;
+  ASSERT_TRUE(std::regex_search(found.body, seen,
+                                std::regex("\"__meta_orvo_first_seen\": \"([0-9]+)\", "
+                                           "\"__meta_orvo_last_seen\": \"([0-9]+)\"")));
+  const std::string times = seen[0];
+  EXPECT_EQ(seen[1], seen[2]);
+  const std::string first_of_11 = "\"__meta_orvo_first_seen\": \"" + std::string(seen[1]) + "\"";
+  const std::string appliance_10 =
+      target_json("192.0.2.10", "\"__meta_orvo_version\": \"2.0.0\", " + times +
+                                    ", \"room\": \"hall\", \"__param_settings\": \"hall\"");
+  const std::string appliance_11 =
+      target_json("192.0.2.11", "\"__meta_orvo_version\": \"2.1.0 \xef\xbf\xbd\\\"rc\\\"\", " +
+                                    times + ", \"room\": \"floor\"");
+  EXPECT_EQ(found.body, "[\n  " + appliance_10 + ",\n  " + appliance_11 + "\n]\n");
+  // A broadcast lists what it found, the same but for when it was last seen.
+  const std::regex last_seen("\"__meta_orvo_last_seen\": \"[0-9]+\"");
+  EXPECT_EQ(std::regex_replace(get("/discover?range=192.0.2.255").body, last_seen, "-"),
+            std::regex_replace(found.body, last_seen, "-"));
+  EXPECT_EQ(get("/discover?range=192.0.2.0/29").body, "[]\n");
+  const Response own = get("/metrics");
+  EXPECT_EQ(sample("\n" + own.body, "orvo_exporter_roster_appliances"), 2.0) << own.body;
+  EXPECT_EQ(sample("\n" + own.body, "orvo_exporter_site_file_usable"), 0.0) << own.body;
+
+  // One that misses a discovery (its daemon gone) stays a target, and so
+  // it does after the exporter's restart, first seen as before.
+  ASSERT_TRUE(site->appliance(1).kill_daemon());
+  EXPECT_NE(get("/discover?range=192.0.2.0/28").body.find("\"192.0.2.11\"], \"labels\": {"),
+            std::string::npos);
+  stop_exporter();
+  start_exporter(options);
+  const Response after_restart = get("/discover?range=192.0.2.0/28");
+  ASSERT_EQ(after_restart.status, 200);
+  const size_t at_11 = after_restart.body.find("\"192.0.2.11\"");
+  ASSERT_NE(at_11, std::string::npos) << after_restart.body;
+  EXPECT_NE(after_restart.body.find(first_of_11, at_11), std::string::npos) << after_restart.body;
+
+  // A range that could not be searched whole (no route to half of it):
+  // 503, so that Prometheus keeps the targets it has.
+  sim::SpawnOptions in_client_network;
+  in_client_network.net_ns = site->client_host().network_namespace();
+  const sim::RunResult route = sim::run(
+      {"/bin/sh", "-c", "exec ip route add unreachable 192.0.3.0/24"}, 10s, in_client_network);
+  ASSERT_EQ(route.status, 0) << route.err;
+  const Response partial = get("/discover?range=192.0.2.0/23");
+  EXPECT_EQ(partial.status, 503);
+  EXPECT_EQ(partial.body.rfind("range 192.0.2.0/23 could not be searched whole (", 0), 0u)
+      << partial.body;
+
+  // The operator forgets .11 (its line deleted) and moves .10 to another
+  // room, then reloads: the exporter goes on, says what it read, and lists
+  // the new state.
+  const std::string roster = sim::read_text(state.path() + "/roster");
+  const size_t line_11 = roster.find("\n192.0.2.11 ");
+  ASSERT_NE(line_11, std::string::npos) << roster;
+  state.write("roster",
+              roster.substr(0, line_11 + 1) + roster.substr(roster.find('\n', line_11 + 1) + 1));
+  folder.write("site.conf", "192.0.2.10 studio\n");
+  folder.write("studio", "EQ 1 0\n");
+  ASSERT_EQ(kill(exporter, SIGHUP), 0);
+  std::string log;
+  for (int tries = 0; tries < 500 && log.find("reloaded") == std::string::npos; ++tries) {
+    std::this_thread::sleep_for(10ms);
+    log = sim::read_text(log_path);
   }
-  const Response none = get("/discover?range=192.0.2.0/29");
-  EXPECT_EQ(none.status, 200);
-  EXPECT_EQ(none.body, "[]\n");
+  EXPECT_NE(log.find("orvo-exporter: reloaded site.conf (rooms: 1) and the roster (appliances: 1)"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("site.conf:4: not a network and a room name: 'nonsense'"), std::string::npos)
+      << log;
+  const Response reloaded = get("/discover?range=192.0.2.0/28");
+  EXPECT_EQ(reloaded.status, 200);
+  EXPECT_EQ(reloaded.body.find("192.0.2.11"), std::string::npos) << reloaded.body;
+  EXPECT_NE(reloaded.body.find("\"room\": \"studio\", \"__param_settings\": \"studio\"}}"),
+            std::string::npos)
+      << reloaded.body;
+  EXPECT_EQ(sample("\n" + get("/metrics").body, "orvo_exporter_site_file_usable"), 1.0);
 }
 
 }  // namespace

@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cerrno>
+#include <crypt.h>
 #include <cstdlib>
+#include <dirent.h>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -19,6 +22,7 @@
 #include "exporter/options.h"
 #include "exporter/probe.h"
 #include "exporter/settings_folder.h"
+#include "site/site.h"
 #include "tests/fake_appliance.h"
 
 namespace {
@@ -75,11 +79,22 @@ int parse(std::vector<std::string> words, exporter::Options* options) {
 
 TEST(Options, TakeTheNetworksListenAddressAndBounds) {
   exporter::Options options;
-  ASSERT_EQ(
-      parse({"--listen", "127.0.0.1:9000", "--targets", "192.0.2.0/28,198.51.100.7", "--targets",
-             "203.0.113.0/24", "--timeout", "0.5", "--max-probes", "8", "--settings-dir", "/tmp"},
-            &options),
-      -1);
+  ASSERT_EQ(parse({"--listen",          "127.0.0.1:9000",
+                   "--targets",         "192.0.2.0/28,198.51.100.7",
+                   "--targets",         "203.0.113.0/24",
+                   "--timeout",         "0.5",
+                   "--max-probes",      "8",
+                   "--settings-dir",    "/tmp",
+                   "--state-dir",       "/var/lib/x",
+                   "--forget-after",    "36h",
+                   "--tls-cert",        "c.pem",
+                   "--tls-key",         "k.pem",
+                   "--basic-auth-file", "users"},
+                  &options),
+            -1);
+  EXPECT_EQ(options.state_dir, "/var/lib/x");
+  EXPECT_EQ(options.forget_after_s, 36 * 3600);
+  EXPECT_EQ(options.tls_cert + options.tls_key + options.basic_auth_file, "c.pemk.pemusers");
   EXPECT_EQ(ntohs(options.listen.sin_port), 9000);
   EXPECT_EQ(ntohl(options.listen.sin_addr.s_addr), INADDR_LOOPBACK);
   ASSERT_EQ(options.targets.size(), 3u);
@@ -95,6 +110,12 @@ TEST(Options, TakeTheNetworksListenAddressAndBounds) {
   EXPECT_EQ(ntohs(defaults.listen.sin_port), 9494);
   EXPECT_EQ(defaults.timeout_ms, 5000);
   EXPECT_TRUE(defaults.targets.empty());
+  EXPECT_EQ(defaults.forget_after_s, 7 * 86400);
+  EXPECT_TRUE(defaults.state_dir.empty() && defaults.basic_auth_file.empty());
+  EXPECT_EQ(parse({"--timeout", "25"}, &defaults), -1);
+  EXPECT_EQ(exporter::duration_parse("90s"), 90);
+  EXPECT_EQ(exporter::duration_parse("30m"), 1800);
+  EXPECT_EQ(exporter::duration_parse("7d"), 7 * 86400);
 
   const std::vector<std::vector<std::string>> unusable = {
       {"--listen", "127.0.0.1"},
@@ -104,6 +125,14 @@ TEST(Options, TakeTheNetworksListenAddressAndBounds) {
       {"--targets", "192.0.2.0/24,"},
       {"--timeout", "0.05"},
       {"--timeout", "601"},
+      {"--timeout", "25.001"},  // the HTTP server would cut it off at 30 s
+      {"--forget-after", "7"},
+      {"--forget-after", "7w"},
+      {"--forget-after", "0d"},
+      {"--forget-after", "3651d"},
+      {"--forget-after", "+7d"},
+      {"--state-dir", ""},
+      {"--tls-cert", "c.pem"},
       {"--max-probes", "0"},
       {"--max-probes", "4097"},
       {"--settings-dir", ""},
@@ -364,7 +393,7 @@ TEST(Handlers, RefuseBadRequestsWithTheirStatusAndReason) {
   EXPECT_EQ(none.body, "no --targets given: nothing may be probed\n");
 }
 
-TEST(Find, FindsAFakeApplianceAtItsPortInARange) {
+TEST(Find, FindsAFakeApplianceAtItsPortInARangeAndSaysWhenItCouldNotSearchItWhole) {
   const FakeAppliance appliance(
       std::map<std::string, std::string>{{"VERSION", "ACK VERSION 3.0\tbeta"}});
   // 127.0.0.1 and .2: not the network's address nor its broadcast address.
@@ -373,11 +402,232 @@ TEST(Find, FindsAFakeApplianceAtItsPortInARange) {
   Found found;
   ASSERT_EQ(appliances_find(&target, 1, Timing{100, 0, 200}, appliance.port(), &found), 0);
   EXPECT_EQ(target.send_error, 0);
-  EXPECT_EQ(appliance.received(), 1);
+  // Asked again halfway through the window, as a single address is: listed once.
+  EXPECT_EQ(appliance.received(), 2);
   ASSERT_EQ(found.count, 1);
   EXPECT_EQ(found.list[0].address, INADDR_LOOPBACK);
   EXPECT_STREQ(found.list[0].version, "3.0 beta");
   appliances_free(&found);
+
+  // No time to send to a /16 (the time is looked at every 256 addresses):
+  // each round reaches the first 255 addresses only, and the range is not
+  // searched whole.
+  FindTarget large{};
+  ASSERT_TRUE(range_parse("127.0.0.0/16", kFindSmallestPrefix, &large.range));
+  ASSERT_EQ(appliances_find(&large, 1, Timing{100, 0, 1}, appliance.port(), &found), 0);
+  EXPECT_EQ(large.send_error, ETIMEDOUT);
+  EXPECT_EQ(appliance.received(), 4);
+  appliances_free(&found);
+}
+
+// Everything but the dot entries of a folder, by name.
+std::vector<std::string> folder_names(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* folder = opendir(path.c_str());
+  for (const dirent* entry; folder != nullptr && (entry = readdir(folder)) != nullptr;) {
+    if (entry->d_name[0] != '.' || (entry->d_name[1] != '\0' && entry->d_name[1] != '.')) {
+      names.push_back(entry->d_name);
+    }
+  }
+  if (folder != nullptr) closedir(folder);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(SiteFile, ReadsUsableLinesSaysWhyOfTheOthersAndIsReplacedWhole) {
+  const Folder folder;
+  std::vector<site::Room> rooms;
+  EXPECT_TRUE(site::site_read(folder.path(), &rooms).empty());  // no file: no rooms
+  EXPECT_TRUE(rooms.empty());
+  folder.write("site.conf", "# the site\n"
+                            "192.0.2.10\thall   # by the door\n"
+                            "\n"
+                            "192.0.2.0/24 floor-1\r\n"
+                            "192.0.2.0/8 too_wide\n"
+                            "192.0.2.300 hall\n"
+                            "192.0.2.11 two words\n"
+                            "192.0.2.12 hall.orvo\n"
+                            "192.0.2.13\n" +
+                                std::string("192.0.2.14 a\0b\n", 15) + "198.51.100.0/31 " +
+                                std::string(65, 'x') + "\n198.51.100.0/31 " + std::string(64, 'x') +
+                                "\n");
+  const std::vector<std::string> problems = site::site_read(folder.path(), &rooms);
+  EXPECT_EQ(problems, (std::vector<std::string>{
+                          "site.conf:6: not an address or network (A.B.C.D or A.B.C.D/BITS): "
+                          "'192.0.2.300'",
+                          "site.conf:7: not a network and a room name: '192.0.2.11 two words'",
+                          "site.conf:8: not a room name (1 to 64 of A-Z a-z 0-9 _ -): 'hall.orvo'",
+                          "site.conf:9: not a network and a room name: '192.0.2.13'",
+                          "site.conf:10: a NUL byte",
+                          "site.conf:11: not a room name (1 to 64 of A-Z a-z 0-9 _ -): '" +
+                              std::string(64, 'x') + "...'",
+                      }));
+  ASSERT_EQ(rooms.size(), 4u);
+  // The first line that holds an address gives its room.
+  EXPECT_EQ(site::site_room(rooms, 0xC000020A)->name, "hall");
+  EXPECT_EQ(site::site_room(rooms, 0xC000020B)->name, "floor-1");
+  EXPECT_EQ(site::site_room(rooms, 0xC0000301)->name, "too_wide");
+  EXPECT_EQ(site::site_room(rooms, 0xC6336401)->name, std::string(64, 'x'));
+  EXPECT_EQ(site::site_room(rooms, 0x0A000001), nullptr);
+  for (const char* name : {"", ".", "..", "a/b", "a b", "hall.orvo", "-x\n"}) {
+    EXPECT_FALSE(site::room_name_valid(name)) << name;
+  }
+  EXPECT_TRUE(site::room_name_valid("Room_2-b"));
+
+  // Written whole, read back the same; no temporary file left; mode 0644.
+  EXPECT_EQ(site::site_write(folder.path(), rooms), "");
+  std::vector<site::Room> again;
+  EXPECT_TRUE(site::site_read(folder.path(), &again).empty());
+  ASSERT_EQ(again.size(), rooms.size());
+  for (size_t i = 0; i < rooms.size(); ++i) {
+    EXPECT_EQ(site::net_text(again[i].net), site::net_text(rooms[i].net));
+    EXPECT_EQ(again[i].name, rooms[i].name);
+  }
+  EXPECT_EQ(site::net_text(rooms[0].net), "192.0.2.10");
+  EXPECT_EQ(site::net_text(rooms[2].net), "192.0.0.0/8");
+  EXPECT_EQ(folder_names(folder.path()), std::vector<std::string>{"site.conf"});
+  struct stat status;
+  ASSERT_EQ(stat((folder.path() + "/site.conf").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0644u);
+  // What cannot be written leaves the file as it was.
+  EXPECT_NE(site::site_write(folder.path(), {{{1, 3}, "odd"}}), "");
+  EXPECT_NE(site::site_write(folder.path(), {{{1, 1}, "a.b"}}), "");
+  EXPECT_NE(site::site_write(folder.path() + "/missing", rooms), "");
+  EXPECT_TRUE(site::site_read(folder.path(), &again).empty());
+  EXPECT_EQ(again.size(), rooms.size());
+  EXPECT_EQ(folder_names(folder.path()), std::vector<std::string>{"site.conf"});
+}
+
+// /discover against a fake appliance: the roster keeps it across a missed
+// answer and a restart, the rooms label it, a search cut short answers 503,
+// and with basic authentication nothing is answered without a user.
+TEST(Discovery, RosterKeepsAppliancesRoomsLabelThemAndAShortSearchIs503) {
+  const Folder state, settings;
+  settings.write("site.conf", "127.0.0.1 hall\n127.0.0.0/24 lab\nbad line here\n");
+  settings.write("hall", "EQ 1 -3\n");  // lab has no file
+  auto appliance = std::make_unique<FakeAppliance>(
+      std::map<std::string, std::string>{{"VERSION", "ACK VERSION 2.0 \xff\"x\""}});
+  exporter::Options options;
+  options.targets = {{0x7F000000, 0x7F00FFFF}};
+  options.settings_dir = settings.path();
+  options.state_dir = state.path();
+  options.timeout_ms = 200;
+  options.appliance_port = appliance->port();
+  const auto discover = [&](exporter::Exporter* state_now, const std::string& range) {
+    return exporter::discover(state_now, request("/discover", {{"range", range}}));
+  };
+  const std::string label_tail = "\"room\": \"hall\", \"__param_settings\": \"hall\"}}\n]\n";
+  long long first_seen = 0;
+  {
+    exporter::Exporter exporter;
+    exporter.options = &options;
+    ASSERT_EQ(exporter::prepare(&exporter), "");
+    const long long before = time(nullptr);
+    const http::Reply found = discover(&exporter, "127.0.0.1");
+    ASSERT_EQ(found.code, 200u) << found.body;
+    EXPECT_STREQ(found.type, http::kJsonType);
+    // The version's byte that is no UTF-8 replaced; both times the same at first.
+    std::smatch times;
+    ASSERT_TRUE(std::regex_search(
+        found.body, times,
+        std::regex("^\\[\n  \\{\"targets\": \\[\"127\\.0\\.0\\.1\"\\], \"labels\": "
+                   "\\{\"__meta_orvo_version\": \"2\\.0 \xef\xbf\xbd\\\\\"x\\\\\"\", "
+                   "\"__meta_orvo_first_seen\": \"([0-9]+)\", \"__meta_orvo_last_seen\": "
+                   "\"([0-9]+)\", ")))
+        << found.body;
+    first_seen = std::stoll(times[1]);
+    EXPECT_GE(first_seen, before);
+    EXPECT_EQ(times[1], times[2]);
+    EXPECT_EQ(found.body.substr(found.body.size() - label_tail.size()), label_tail);
+    EXPECT_EQ(appliance->received(), 2);  // asked again halfway through
+    const http::Reply own = exporter::own_metrics(exporter);
+    EXPECT_NE(own.body.find("\norvo_exporter_roster_appliances 1\n"), std::string::npos);
+    EXPECT_NE(own.body.find("\norvo_exporter_site_file_usable 0\n"), std::string::npos);
+  }
+  // The roster's file: one line for it, kept whole.
+  std::ifstream in(state.path() + "/roster");
+  std::stringstream roster;
+  roster << in.rdbuf();
+  EXPECT_NE(roster.str().find("\n127.0.0.1 " + std::to_string(first_seen) + " "), std::string::npos)
+      << roster.str();
+  EXPECT_EQ(folder_names(state.path()), std::vector<std::string>{"roster"});
+
+  // Restarted, the appliance silent: still listed, from the file; a room
+  // file made meanwhile is picked up without a reload.
+  appliance.reset();
+  settings.write("lab", "EQ 1 0\n");
+  settings.write("site.conf", "127.0.0.0/24 lab\n");
+  exporter::Exporter exporter;
+  exporter.options = &options;
+  ASSERT_EQ(exporter::prepare(&exporter), "");
+  const http::Reply kept = discover(&exporter, "127.0.0.0/24");
+  ASSERT_EQ(kept.code, 200u) << kept.body;
+  EXPECT_NE(kept.body.find("\"__meta_orvo_first_seen\": \"" + std::to_string(first_seen) + "\""),
+            std::string::npos)
+      << kept.body;
+  EXPECT_NE(kept.body.find("\"room\": \"lab\", \"__param_settings\": \"lab\"}}"), std::string::npos)
+      << kept.body;
+  EXPECT_NE(exporter::own_metrics(exporter).body.find("\norvo_exporter_site_file_usable 1\n"),
+            std::string::npos);
+
+  // Its line deleted by the operator: forgotten at the next discovery.
+  std::ofstream(state.path() + "/roster") << "# emptied by hand\n";
+  EXPECT_EQ(discover(&exporter, "127.0.0.0/24").body, "[]\n");
+
+  // No time to send to a whole /16: 503, and the roster as it was.
+  options.timeout_ms = 1;
+  const http::Reply short_search = discover(&exporter, "127.0.0.0/16");
+  EXPECT_EQ(short_search.code, 503u);
+  EXPECT_EQ(short_search.body,
+            "range 127.0.0.0/16 could not be searched whole (Connection timed out): the targets "
+            "stay as they were\n");
+  options.timeout_ms = 200;
+
+  // Forgotten after the time given, without a word from the operator.
+  const FakeAppliance back(std::map<std::string, std::string>{{"VERSION", "ACK VERSION 3"}});
+  options.appliance_port = back.port();
+  options.forget_after_s = 0;
+  exporter::Exporter forgetful;
+  forgetful.options = &options;
+  ASSERT_EQ(exporter::prepare(&forgetful), "");
+  EXPECT_NE(discover(&forgetful, "127.0.0.1").body, "[]\n");
+  sleep(1);
+  options.appliance_port = 1;  // nobody: refused by the system at once
+  EXPECT_EQ(discover(&forgetful, "127.0.0.1").body, "[]\n");
+}
+
+TEST(Access, BasicAuthenticationWithCryptHashes) {
+  const Folder folder;
+  crypt_data data{};
+  const std::string hash = crypt_r("s3cret", "$6$orvotest$", &data);
+  ASSERT_EQ(hash.rfind("$6$orvotest$", 0), 0u);
+  folder.write("users", "# who may scrape\nprometheus:" + hash + "\nlocked:*\n");
+  exporter::Options options;
+  options.basic_auth_file = folder.path() + "/users";
+  exporter::Exporter state;
+  state.options = &options;
+  // A line that is no user:hash stops the start.
+  EXPECT_EQ(exporter::prepare(&state), folder.path() + "/users:3: not user:crypt-hash");
+  folder.write("users", "prometheus:" + hash + "\n");
+  ASSERT_EQ(exporter::prepare(&state), "");
+  const http::ServerOptions server = exporter::server_options(&state);
+  http::Request asked = request("/metrics");
+  const http::Reply refused = http::route(server, "GET", asked);
+  EXPECT_EQ(refused.code, 401u);
+  ASSERT_EQ(refused.headers.size(), 1u);
+  EXPECT_EQ(refused.headers[0].first, "WWW-Authenticate");
+  EXPECT_EQ(refused.headers[0].second, "Basic realm=\"orvo-exporter\"");
+  asked.credentials = true;
+  asked.user = "prometheus";
+  for (const char* wrong : {"", "s3cre", "s3cret ", "S3cret"}) {
+    asked.password = wrong;
+    EXPECT_EQ(http::route(server, "GET", asked).code, 401u) << wrong;
+  }
+  asked.password = "s3cret";
+  EXPECT_EQ(http::route(server, "GET", asked).code, 200u);
+  EXPECT_EQ(http::route(server, "GET", asked).code, 200u);  // from memory this time
+  asked.user = "other";
+  EXPECT_EQ(http::route(server, "GET", asked).code, 401u);
 }
 
 }  // namespace

@@ -104,7 +104,8 @@ TEST_F(PanelModel, WatchesSendsAndCopiesRooms) {
   EXPECT_EQ(refusal, panel::Refusal::kBadRequest);
   ASSERT_EQ(model.discover("", &refusal), "");
   ASSERT_EQ(model.appliances().size(), 3u) << model.site_json();
-  EXPECT_NE(model.site_json().find("{\"address\":\"" + a1 + "\",\"room\":null,\"version\":\"1.0.0-sim\","
+  EXPECT_NE(model.site_json().find("{\"address\":\"" + a1 +
+                                   "\",\"room\":null,\"version\":\"1.0.0-sim\","
                                    "\"state\":\"up\""),
             std::string::npos)
       << model.site_json();
@@ -123,21 +124,53 @@ TEST_F(PanelModel, WatchesSendsAndCopiesRooms) {
   EXPECT_TRUE(eventually(model, [&] { return model.appliance(ip0)->settings->eq[1] == -3; }));
   // Read again and again, but nothing changed: the counter stays.
   const std::uint64_t settled = model.changes();
-  EXPECT_EQ(model.wait_for_change(settled, 2500ms), settled) << model.appliance_json(a0, &refusal).value_or("");
+  EXPECT_EQ(model.wait_for_change(settled, 2500ms), settled)
+      << model.appliance_json(a0, &refusal).value_or("");
 
   // Lines the table refuses: nothing is sent (the DSP is not asked).
-  for (const char* line :
-       {"", "FOO", "eq 1 -3", "EQ 1 -21", "EQ 3 0", "EQ 1 -3 ", " EQ 1 -3", "EQ  1 -3", "EQ 1 +3",
-        "EQ 1 3x", "TRACKING\t0", "TRACKING 2", "APT 4", "ID 2", "NULL 3 16", "NULL 3 0", "NULL 1 2 3",
-        "NULLMASK 7", "NULLMASK 200", "SRGB 1 256 0 0", "SRGB 17 0 0 0", "STS 1 X=1", "STS 1 R=2",
-        "STSB 1 R=55", "STSB 1 R=110", "GTS", "ACTNULCOL 1 2 3", "MICTEST 1", "VERSION\xC3\xA9",
-        "EQ 1 0000000003", "SRGB 0 1 1 1 1", "STS 8 B=01", "ID 01", "EQ 1 -0", "EQ 1 03"}) {
+  for (const char* line : {"",
+                           "FOO",
+                           "eq 1 -3",
+                           "EQ 1 -21",
+                           "EQ 3 0",
+                           "EQ 1 -3 ",
+                           " EQ 1 -3",
+                           "EQ  1 -3",
+                           "EQ 1 +3",
+                           "EQ 1 3x",
+                           "TRACKING\t0",
+                           "TRACKING 2",
+                           "APT 4",
+                           "ID 2",
+                           "NULL 3 16",
+                           "NULL 3 0",
+                           "NULL 1 2 3",
+                           "NULLMASK 7",
+                           "NULLMASK 200",
+                           "SRGB 1 256 0 0",
+                           "SRGB 17 0 0 0",
+                           "STS 1 X=1",
+                           "STS 1 R=2",
+                           "STSB 1 R=55",
+                           "STSB 1 R=110",
+                           "GTS",
+                           "ACTNULCOL 1 2 3",
+                           "MICTEST 1",
+                           "VERSION\xC3\xA9",
+                           "EQ 1 0000000003",
+                           "SRGB 0 1 1 1 1",
+                           "STS 8 B=01",
+                           "ID 01",
+                           "EQ 1 -0",
+                           "EQ 1 03"}) {
     EXPECT_NE(panel::line_check(line), "") << line;
   }
   for (const char* line :
-       {"EQ 1 -20", "EQ 0 6", "EQ 2", "TRACKING", "TRACKING 0", "APT 3", "ID 1", "NULL", "NULL 0",
-        "NULL 3 7", "NULLMASK 136", "SRGB 0 255 0 7", "STS 16 B=0", "STSB 4 G=100", "GRGB 0",
-        "ACTNULCOL 0 0 255 255 0 0", "MICTEST", "DEFAULTS", "VERSION", "DSPSTATUS"}) {
+       {"EQ 1 -20",   "EQ 0 6",       "EQ 2",         "TRACKING",
+        "TRACKING 0", "APT 3",        "ID 1",         "NULL",
+        "NULL 0",     "NULL 3 7",     "NULLMASK 136", "SRGB 0 255 0 7",
+        "STS 16 B=0", "STSB 4 G=100", "GRGB 0",       "ACTNULCOL 0 0 255 255 0 0",
+        "MICTEST",    "DEFAULTS",     "VERSION",      "DSPSTATUS"}) {
     EXPECT_EQ(panel::line_check(line), "") << line;
   }
   const size_t asked = dsp_standin_requests(site->dsp(0)).size();
@@ -153,14 +186,16 @@ TEST_F(PanelModel, WatchesSendsAndCopiesRooms) {
   // A line sent: acknowledged, and the model shows it.
   std::optional<panel::SendResult> sent = model.send_line(a0, "EQ 1 -5", &refusal, &why);
   ASSERT_TRUE(sent) << why;
-  EXPECT_EQ(panel::send_json(*sent), "{\"line\":\"EQ 1 -5\",\"reply\":\"ACK EQ 1 -5\",\"outcome\":\"done\"}");
+  EXPECT_EQ(panel::send_json(*sent),
+            "{\"line\":\"EQ 1 -5\",\"reply\":\"ACK EQ 1 -5\",\"outcome\":\"done\"}");
   EXPECT_TRUE(eventually(model, [&] { return model.appliance(ip0)->settings->eq[1] == -5; }));
   // A refusal: the appliance is read again before the reply (its EQ band
   // cannot be read either now, so its settings are unknown).
   dsp_standin_set_fault(site->dsp(0), DSP_EQ_BAND2, DspFault::error_code, 5);
   sent = model.send_line(a0, "EQ 2 -4", &refusal, &why);
   ASSERT_TRUE(sent) << why;
-  EXPECT_EQ(panel::send_json(*sent), "{\"line\":\"EQ 2 -4\",\"reply\":\"NACK EQ 2 -4\",\"outcome\":\"refused\"}");
+  EXPECT_EQ(panel::send_json(*sent),
+            "{\"line\":\"EQ 2 -4\",\"reply\":\"NACK EQ 2 -4\",\"outcome\":\"refused\"}");
   EXPECT_FALSE(model.appliance(ip0)->settings.has_value());
   EXPECT_EQ(model.appliance(ip0)->state, panel::ApplianceState::kUp);
   dsp_standin_set_fault(site->dsp(0), DSP_EQ_BAND2, DspFault::none);
@@ -238,8 +273,8 @@ TEST_F(PanelModel, WatchesSendsAndCopiesRooms) {
   std::vector<panel::ApplyResult> results;
   ASSERT_EQ(panel::room_apply(model, "hall", {a1, a2}, &results, &refusal), "");
   EXPECT_EQ(panel::apply_json(results), "{\"results\":[{\"address\":\"" + a1 +
-                                             "\",\"outcome\":\"done\",\"line\":0},{\"address\":\"" + a2 +
-                                             "\",\"outcome\":\"done\",\"line\":0}]}");
+                                            "\",\"outcome\":\"done\",\"line\":0},{\"address\":\"" +
+                                            a2 + "\",\"outcome\":\"done\",\"line\":0}]}");
   const auto body = [](const std::string& form) { return form.substr(form.find('\n')); };
   EXPECT_EQ(body(snapshot(1)), body(saved));
   EXPECT_EQ(body(snapshot(2)), body(saved));

@@ -143,6 +143,11 @@ class PanelSecurity : public ::testing::Test {
     panel = sim::spawn(argv({"--listen", kSelf}), options);
     close(pipe_ends[1]);
     out = pipe_ends[0];
+    return line_read();
+  }
+
+  // The panel's next line of output (10 s at most).
+  std::string line_read() const {
     std::string line;
     pollfd ready{out, POLLIN, 0};
     while (line.find('\n') == std::string::npos && poll(&ready, 1, 10000) > 0) {
@@ -424,6 +429,25 @@ TEST_F(PanelSecurity, RefusesWhatDoesNotComeFromItsOwnPageAndSendsNothing) {
   EXPECT_EQ(snapshot.header("Content-Disposition").rfind("attachment", 0), 0u);
   EXPECT_NE(snapshot.body.find("EQ 1 -3\n"), std::string::npos) << snapshot.body;
   EXPECT_EQ(outside.received(0ms), 0);
+
+  // SIGHUP gives a new token (for a lost one, or an ended session), good
+  // once; the earlier failures' pause may still run.
+  kill(panel, SIGHUP);
+  std::smatch renewed;
+  const std::string next = line_read();
+  ASSERT_TRUE(std::regex_match(
+      next, renewed,
+      std::regex("orvo-panel: open http://127\\.0\\.0\\.1:9495/#token=([0-9a-f]{64})\n")))
+      << next;
+  EXPECT_NE(renewed[1], token[1]);
+  Response relogin;
+  for (int tries = 0; tries < 3; ++tries) {
+    relogin = ask("POST", "/api/login", good, "token=" + renewed[1].str());
+    if (relogin.status != 429) break;
+    std::this_thread::sleep_for(std::chrono::seconds(std::stoi(relogin.header("Retry-After"))));
+  }
+  EXPECT_EQ(relogin.status, 204) << relogin.body;
+  EXPECT_EQ(ask("POST", "/api/login", good, "token=" + renewed[1].str()).status, 403);
 
   // SIGTERM ends it with the stream open.
   kill(panel, SIGTERM);

@@ -16,8 +16,9 @@ packages="cmake make g++ clang libgtest-dev bubblewrap tmux"
 packages="$packages clang-format"
 # The virtual site of many appliances: network namespaces joined by a bridge.
 packages="$packages iproute2"
-# The exporter for Prometheus: its HTTP library, found through pkg-config.
-packages="$packages libmicrohttpd-dev pkg-config"
+# The exporter for Prometheus: its HTTP library, found through pkg-config,
+# and the C library's password hashing (crypt_r) for basic authentication.
+packages="$packages libmicrohttpd-dev pkg-config libcrypt-dev"
 # Prometheus: the server the monitor test runs on a virtual site, and
 # promtool, which checks the exporter's metrics and the shipped example
 # configuration and tests its alerting rules.
