@@ -331,7 +331,7 @@ $pages" ;;
   check_match "/etc/default/orvo-panel sets ORVO_PANEL_ARGS" \
     "$(grep '^ORVO_PANEL_ARGS=' "$root/etc/default/orvo-panel")" .
   check_match "the exporter's settings folder is the panel's state folder" \
-    "$(grep '^ORVO_EXPORTER_ARGS=' "$root/etc/default/orvo-exporter")" '--settings-dir /var/lib/orvo-panel"?$'
+    "$(grep '^ORVO_EXPORTER_ARGS=' "$root/etc/default/orvo-exporter")" '--settings-dir /var/lib/orvo-panel( |"|$)'
   check_has "the exporter's package makes that folder" "$(cat "$root/usr/lib/tmpfiles.d/orvo-exporter.conf")" \
     'd /var/lib/orvo-panel 0755'
 }
@@ -385,9 +385,9 @@ check_service() {
     return
   fi
   cp "$root/usr/share/doc/orvo-udpd/examples/control-system.conf" "$root/etc/systemd/system/orvo-udpd.service.d/"
-  # The panel's unit starts it through the system's shell, which the
-  # packages do not bring.
-  mkdir -p "$root/bin" && cp -L /bin/sh "$root/bin/sh"
+  # The panel's unit starts it through the system's shell, and the
+  # exporter's reloads it with kill, which the packages do not bring.
+  mkdir -p "$root/bin" "$root/usr/bin" && cp -L /bin/sh "$root/bin/sh" && cp -L /bin/kill "$root/usr/bin/kill"
   output=$(MANPATH=$root/usr/share/man systemd-analyze verify --root="$root" \
     /lib/systemd/system/orvo-udpd.service /lib/systemd/system/orvo-exporter.service \
     /lib/systemd/system/orvo-panel.service 2>&1)
