@@ -36,6 +36,8 @@ orvo_full_path(orvo_unit_file "${orvo_unit_dir}/orvo-udpd.service")
 orvo_full_path(orvo_init_file "${orvo_sysconf_dir}/init.d/orvo-udpd")
 orvo_full_path(ORVO_EXPORTER_PATH "${CMAKE_INSTALL_BINDIR}/orvo-exporter")
 orvo_full_path(ORVO_EXPORTER_DEFAULTS_FILE "${orvo_sysconf_dir}/default/orvo-exporter")
+orvo_full_path(ORVO_PANEL_PATH "${CMAKE_INSTALL_BINDIR}/orvo-panel")
+orvo_full_path(ORVO_PANEL_DEFAULTS_FILE "${orvo_sysconf_dir}/default/orvo-panel")
 
 # The LED class device that only the appliance has: the service files start
 # the daemon only where it exists.
@@ -46,6 +48,7 @@ set(orvo_dist ${PROJECT_BINARY_DIR}/dist)
 configure_file(dist/orvo-udpd.service.in ${orvo_dist}/orvo-udpd.service @ONLY)
 configure_file(dist/orvo-udpd.init.in ${orvo_dist}/orvo-udpd @ONLY)
 configure_file(dist/orvo-exporter.service.in ${orvo_dist}/orvo-exporter.service @ONLY)
+configure_file(dist/orvo-panel.service.in ${orvo_dist}/orvo-panel.service @ONLY)
 configure_file(dist/orvo-udpd.rules.in ${orvo_dist}/orvo-udpd.rules @ONLY)
 
 # Manual pages: the version and the paths filled in, then compressed.
@@ -97,3 +100,18 @@ function(orvo_install_exporter)
           RENAME orvo-exporter)
 endfunction()
 cmake_language(DEFER CALL orvo_install_exporter)
+
+# The commissioning panel (the integrator's program), its pages, its unit and
+# its options; deferred like the exporter's.
+function(orvo_install_panel)
+  if(NOT TARGET orvo-panel)
+    return()
+  endif()
+  orvo_manual(orvo_panel_manual orvo-panel.1)
+  install(TARGETS orvo-panel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${PROJECT_BINARY_DIR}/man/orvo-panel.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(DIRECTORY panel/www/ DESTINATION ${CMAKE_INSTALL_DATADIR}/orvo-panel/www)
+  install(FILES ${orvo_dist}/orvo-panel.service DESTINATION ${orvo_unit_dir})
+  install(FILES dist/orvo-panel.default DESTINATION ${orvo_sysconf_dir}/default RENAME orvo-panel)
+endfunction()
+cmake_language(DEFER CALL orvo_install_panel)

@@ -65,7 +65,10 @@ std::string site_write(const std::string& folder, const std::vector<Room>& rooms
     while (bits > 0 && (room.net.last - room.net.first) >> (32 - bits) != 0) --bits;
     snprintf(net, sizeof net, "%u.%u.%u.%u", a >> 24, a >> 16 & 0xFF, a >> 8 & 0xFF, a & 0xFF);
     text += net;
-    if (bits < 32) text += "/" + std::to_string(bits);
+    if (bits < 32) {
+      text += '/';
+      text += std::to_string(bits);
+    }
     text += " " + room.name + "\n";
   }
   std::string path = folder + "/.site.conf.XXXXXX";

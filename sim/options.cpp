@@ -23,6 +23,8 @@ const char* const kSimUsage =
     "  --fault 8:never         a started mic test never finishes\n"
     "  --state DIR             keep the appliance's settings in DIR (made when\n"
     "                          missing) so that the next run starts from them\n"
+    "  --note TEXT             a line the view shows above its last (./run.sh:\n"
+    "                          the panel's address)\n"
     "  --no-view               no live view: print changes as plain lines (for\n"
     "                          scripts; also what happens when output is no terminal)\n"
     "  -h, --help              show this text\n"
@@ -95,7 +97,7 @@ std::optional<SimOptions> parse_sim_options(const std::vector<std::string>& args
       has_value = true;
     }
     const bool known = name == "--mictest-result" || name == "--mictest-ms" || name == "--status" ||
-                       name == "--fault" || name == "--state";
+                       name == "--fault" || name == "--state" || name == "--note";
     if (!known) {
       *error = "unknown argument '" + args[i] + "'";
       return std::nullopt;
@@ -122,6 +124,8 @@ std::optional<SimOptions> parse_sim_options(const std::vector<std::string>& args
       ParamFault fault;
       good = parse_fault(value, &fault);
       options.faults.push_back(fault);
+    } else if (name == "--note") {
+      options.note = value;
     } else {
       good = !value.empty();
       options.state_dir = value;

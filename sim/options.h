@@ -23,6 +23,7 @@ struct SimOptions {
   uint16_t status = 0;          // the DSP status word
   std::vector<ParamFault> faults;
   std::string state_dir;  // kept settings folder; empty for a fresh one
+  std::string note;       // a line to show (the panel's address)
   bool view = true;       // false with --no-view
   bool help = false;
 };

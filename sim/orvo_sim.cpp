@@ -235,6 +235,8 @@ int main(int argc, char** argv) {
 
   sim::ViewState view;
   view.client = client_command();
+  view.note = options->note;
+  if (!live && !options->note.empty()) plain.note(options->note);
   const std::string listening =
       "orvo-udpd listening on UDP port " + std::to_string(orvo::kControlPort);
   size_t logged = 0;

@@ -152,7 +152,8 @@ class Screen {
 // row 0            title and the daemon's state
 // rows 1..12       the LED ring (columns 0..33) and the DSP panel (from 36)
 // row 13           log heading
-// rows 14..h-2     the newest log lines
+// rows 14..h-2     the newest log lines (fewer with a note)
+// rows above h-1   the note, wrapped at the frame's width
 // row h-1          how to send commands
 
 constexpr int kRingTop = 1;
@@ -309,7 +310,16 @@ std::vector<std::string> render_view(const ViewState& state, int width, int heig
   screen.put(0, 0, "orvo-sim | " + state.status, kBold);
   draw_ring(screen, state.leds, mode);
   draw_panel(screen, state.dsp, mode);
-  draw_log(screen, state.log, kLogHeadingRow + 1, height - 2);
+  const std::string note = printable(state.note);
+  const int note_rows =
+      note.empty() ? 0 : (static_cast<int>(note.size()) + width - 1) / std::max(width, 1);
+  for (int row = 0; row < note_rows; ++row) {
+    screen.put(height - 1 - note_rows + row, 0,
+               note.substr(static_cast<size_t>(row) * static_cast<size_t>(width),
+                           static_cast<size_t>(width)),
+               kBold);
+  }
+  draw_log(screen, state.log, kLogHeadingRow + 1, height - 2 - note_rows);
   screen.put(height - 1, 0,
              "Send commands: " + state.client + " 127.0.0.1 WORD...    Ctrl-C stops");
   return screen.lines(mode);

@@ -67,6 +67,9 @@ struct ViewState {
   std::vector<std::string> log;  // oldest first, as logged
   std::string status;            // one line about the daemon
   std::string client;            // how to call the client, e.g. "build/orvo-udpc"
+  // A line shown above the last row, in as many rows as it takes (so that
+  // an address in it is whole), for example where the panel is.
+  std::string note;
 };
 
 // The lines of one frame for a terminal of the given size: exactly `height`

@@ -1,7 +1,7 @@
 #!/bin/bash
 # What ships beside the programs: the manual pages, the bash completion, the
-# Debian packages (orvo-udpd, orvo-udpc, orvo-exporter) and the service files
-# in them, the Prometheus material.
+# Debian packages (orvo-udpd, orvo-udpc, orvo-exporter, orvo-panel) and the
+# service files in them, the Prometheus material.
 #
 #   package_test.sh manuals    SOURCE BUILD
 #   package_test.sh completion SOURCE
@@ -27,8 +27,8 @@ log_messages() {
 }
 
 # The packages of each architecture: the appliance's daemon, the client, and
-# the exporter (not for the appliance).
-amd64_packages="orvo-udpd orvo-udpc orvo-exporter"
+# the exporter and the panel (not for the appliance).
+amd64_packages="orvo-udpd orvo-udpc orvo-exporter orvo-panel"
 armhf_packages="orvo-udpd orvo-udpc"
 
 # packages_find FOLDER: the files of the packages made by `build`, in deb
@@ -64,7 +64,8 @@ package_root() {
 # command, in its forms, is a unit test: tests/protocol_test.cpp.)
 check_manuals() {
   local source=$1 build=$2 page name output
-  for page in "$build/man/orvo-udpd.8" "$build/man/orvo-udpc.1" "$build/man/orvo-exporter.1"; do
+  for page in "$build/man/orvo-udpd.8" "$build/man/orvo-udpc.1" "$build/man/orvo-exporter.1" \
+    "$build/man/orvo-panel.1"; do
     name=$(basename "$page")
     if [ ! -f "$page" ]; then
       fail "$name was generated"
@@ -184,23 +185,39 @@ check_contents() {
   declared=${declared:-0}
   check_eq "orvo-udpc: field Depends (the C library alone)" "$(dpkg-deb -f "${deb[orvo-udpc_amd64]}" Depends)" \
     "$depends"
-  check_has "orvo-exporter: field Depends names its HTTP library" \
-    "$(dpkg-deb -f "${deb[orvo-exporter_amd64]}" Depends)" libmicrohttpd
+  for name in orvo-exporter orvo-panel; do
+    check_has "$name: field Depends names its HTTP library" \
+      "$(dpkg-deb -f "${deb[${name}_amd64]}" Depends)" libmicrohttpd
+  done
   # The maintainer scripts register the service with init-system-helpers.
   check_match "orvo-udpd: field Pre-Depends" "$(dpkg-deb -f "$package" Pre-Depends)" '^init-system-helpers '
   check_eq "orvo-udpd's conffiles" "$(dpkg-deb -I "$package" conffiles 2>&1)" /etc/init.d/orvo-udpd
-  package=${deb[orvo-exporter_amd64]}
-  check_eq "orvo-exporter's conffiles" "$(dpkg-deb -I "$package" conffiles 2>&1)" /etc/default/orvo-exporter
-  # Enabled and started on installation.
+  # The exporter and the panel: their defaults files, enabled and started on
+  # installation; the exporter's settings folder made first, the panel's
+  # user made before its service starts.
   local postinst
-  postinst=$(dpkg-deb -I "$package" postinst)
-  check_has "orvo-exporter's postinst enables the service" "$postinst" \
-    "deb-systemd-helper enable 'orvo-exporter.service'"
-  check_has "orvo-exporter's postinst starts the service" "$postinst" \
-    "deb-systemd-invoke \$_dh_action 'orvo-exporter.service'"
+  for name in orvo-exporter orvo-panel; do
+    package=${deb[${name}_amd64]}
+    check_eq "$name's conffiles" "$(dpkg-deb -I "$package" conffiles 2>&1)" /etc/default/$name
+    postinst=$(dpkg-deb -I "$package" postinst)
+    check_has "$name's postinst enables the service" "$postinst" \
+      "deb-systemd-helper enable '$name.service'"
+    check_has "$name's postinst starts the service" "$postinst" \
+      "deb-systemd-invoke \$_dh_action '$name.service'"
+  done
+  check_match "orvo-exporter's postinst makes the settings folder before it starts the service" \
+    "$(dpkg-deb -I "${deb[orvo-exporter_amd64]}" postinst | tr '\n' ' ')" \
+    'systemd-tmpfiles .*orvo-exporter\.conf.*deb-systemd-invoke'
+  check_match "orvo-panel's postinst makes its user before it starts the service" \
+    "$(tr '\n' ' ' <<<"$postinst")" 'systemd-sysusers .*orvo-panel\.conf.*deb-systemd-invoke'
+  check_has "orvo-panel's postrm removes the state folder on purge" \
+    "$(dpkg-deb -I "${deb[orvo-panel_amd64]}" postrm)" "rm -rf /var/lib/orvo-panel"
 
-  # Every file where it belongs, with its mode and owner, and nothing else.
-  local expected lua
+  # Every file where it belongs, with its mode and owner, and nothing else;
+  # the panel's pages are those of the source tree.
+  local expected lua pages
+  pages=$(cd "$(dirname "$0")/../panel/www" && find . -type f | sed 's|^\./|-rw-r--r-- root/root ./usr/share/orvo-panel/www/|')
+  check_match "the pages in panel/www" "$pages" 'www/index\.html'
   # The folder of Lua plugins that Wireshark loads by itself.
   lua=$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p')
   check_match "tshark's global Lua plugin folder" "$lua" '^/usr/lib/.*/wireshark/plugins$'
@@ -224,7 +241,15 @@ check_contents() {
 -rw-r--r-- root/root ./usr/share/doc/orvo-exporter/examples/prometheus.yml
 -rw-r--r-- root/root ./usr/share/doc/orvo-exporter/examples/orvo-rules.yml
 -rw-r--r-- root/root ./usr/share/doc/orvo-exporter/examples/alertmanager.yml
+-rw-r--r-- root/root ./usr/lib/tmpfiles.d/orvo-exporter.conf
 -rw-r--r-- root/root ./usr/share/lintian/overrides/orvo-exporter' ;;
+      orvo-panel) expected="-rwxr-xr-x root/root ./usr/bin/orvo-panel
+-rw-r--r-- root/root ./usr/share/man/man1/orvo-panel.1.gz
+-rw-r--r-- root/root ./lib/systemd/system/orvo-panel.service
+-rw-r--r-- root/root ./etc/default/orvo-panel
+-rw-r--r-- root/root ./usr/lib/sysusers.d/orvo-panel.conf
+-rw-r--r-- root/root ./usr/share/lintian/overrides/orvo-panel
+$pages" ;;
     esac
     expected=$(printf '%s\n-rw-r--r-- root/root ./usr/share/doc/%s/changelog.gz\n-rw-r--r-- root/root ./usr/share/doc/%s/copyright\n' \
       "$expected" "$name" "$name" | sort)
@@ -267,7 +292,9 @@ check_contents() {
     check_eq "$what needs no newer glibc than the package depends on ($declared)" \
       "$(printf '%s\n%s\n' "$newest" "$declared" | sort -V | tail -n 1)" "$declared"
   done
-  check_empty "orvo-exporter is stripped" "$(readelf -S -W "$root/usr/bin/orvo-exporter" | grep -E '\.symtab|\.debug_')"
+  for program in orvo-exporter orvo-panel; do
+    check_empty "$program is stripped" "$(readelf -S -W "$root/usr/bin/$program" | grep -E '\.symtab|\.debug_')"
+  done
 
   # The manual pages: valid gzip, the right page, the package's version and
   # the places the service files really have.
@@ -281,6 +308,8 @@ check_contents() {
     "$(gzip -dc "$root/usr/share/man/man1/orvo-udpc.1.gz" 2>&1 | head -n 1)" '^\.TH ORVO\\-UDPC 1 '
   check_match "orvo-exporter.1.gz is the exporter's page" \
     "$(gzip -dc "$root/usr/share/man/man1/orvo-exporter.1.gz" 2>&1 | head -n 1)" '^\.TH ORVO\\-EXPORTER 1 '
+  check_match "orvo-panel.1.gz is the panel's page" \
+    "$(gzip -dc "$root/usr/share/man/man1/orvo-panel.1.gz" 2>&1 | head -n 1)" '^\.TH ORVO\\-PANEL 1 '
 
   # The service files start the programs where the packages put them, the
   # exporter with the options of its defaults file.
@@ -294,6 +323,18 @@ check_contents() {
     "$root/lib/systemd/system/orvo-exporter.service" 'EnvironmentFile=-/etc/default/orvo-exporter'
   check_match "/etc/default/orvo-exporter sets ORVO_EXPORTER_ARGS" \
     "$(grep '^ORVO_EXPORTER_ARGS=' "$root/etc/default/orvo-exporter")" .
+  # The panel: its login address into a file of its runtime folder, its
+  # options from its defaults file; the exporter reads the panel's rooms.
+  check_line "the panel's unit starts /usr/bin/orvo-panel" "$root/lib/systemd/system/orvo-panel.service" \
+    'ExecStart=/bin/sh -c '"'"'exec "$$0" "$$@" >"$$RUNTIME_DIRECTORY/login"'"'"' /usr/bin/orvo-panel $ORVO_PANEL_ARGS'
+  check_line "the panel's unit reads /etc/default/orvo-panel" \
+    "$root/lib/systemd/system/orvo-panel.service" 'EnvironmentFile=-/etc/default/orvo-panel'
+  check_match "/etc/default/orvo-panel sets ORVO_PANEL_ARGS" \
+    "$(grep '^ORVO_PANEL_ARGS=' "$root/etc/default/orvo-panel")" .
+  check_match "the exporter's settings folder is the panel's state folder" \
+    "$(grep '^ORVO_EXPORTER_ARGS=' "$root/etc/default/orvo-exporter")" '--settings-dir /var/lib/orvo-panel( |"|$)'
+  check_has "the exporter's package makes that folder" "$(cat "$root/usr/lib/tmpfiles.d/orvo-exporter.conf")" \
+    'd /var/lib/orvo-panel 0755'
 }
 
 # Every package: no tag at all, pedantic ones included.
@@ -316,15 +357,19 @@ check_service() {
   package_root "$folder"
   local unit=$root/lib/systemd/system/orvo-udpd.service
   local exporter=$root/lib/systemd/system/orvo-exporter.service
+  local panel=$root/lib/systemd/system/orvo-panel.service
   check_line "the unit is Type=forking" "$unit" 'Type=forking'
   check_line "the unit restarts on failure" "$unit" 'Restart=on-failure'
   check_line "the unit starts on the appliance alone" "$unit" 'ConditionPathIsDirectory=/sys/class/leds/led1r'
   check_line "the exporter runs under a dynamic user" "$exporter" 'DynamicUser=yes'
   check_line "the exporter's unit is enabled at boot" "$exporter" 'WantedBy=multi-user.target'
+  check_line "the panel runs under its own user" "$panel" 'User=orvo-panel'
+  check_line "the panel's state folder is readable by the exporter" "$panel" 'StateDirectoryMode=0755'
+  check_line "the panel's unit is enabled at boot" "$panel" 'WantedBy=multi-user.target'
   # Confined: the scores of tools/unit-score.sh, at most 2.5 for the daemon
-  # and 1.5 for the exporter.
+  # and 1.5 for the exporter and the panel.
   local output status
-  output=$("$source/tools/unit-score.sh" "$unit" "$exporter" 2>&1)
+  output=$("$source/tools/unit-score.sh" "$unit" "$exporter" "$panel" 2>&1)
   status=$?
   note "$(grep 'Overall exposure' <<<"$output" | tr '\n' ' ')"
   if [ "$status" -eq 0 ]; then
@@ -341,8 +386,12 @@ check_service() {
     return
   fi
   cp "$root/usr/share/doc/orvo-udpd/examples/control-system.conf" "$root/etc/systemd/system/orvo-udpd.service.d/"
+  # The panel's unit starts it through the system's shell, and the
+  # exporter's reloads it with kill, which the packages do not bring.
+  mkdir -p "$root/bin" "$root/usr/bin" && cp -L /bin/sh "$root/bin/sh" && cp -L /bin/kill "$root/usr/bin/kill"
   output=$(MANPATH=$root/usr/share/man systemd-analyze verify --root="$root" \
-    /lib/systemd/system/orvo-udpd.service /lib/systemd/system/orvo-exporter.service 2>&1)
+    /lib/systemd/system/orvo-udpd.service /lib/systemd/system/orvo-exporter.service \
+    /lib/systemd/system/orvo-panel.service 2>&1)
   status=$?
   check_eq "systemd-analyze verify: status" "$status" 0
   check_empty "systemd-analyze verify: its findings" "$output"

@@ -10,7 +10,7 @@
 #
 # ARCH is amd64 or armhf, DSPSIM the orvo-dspsim program, FACTS the
 # board_facts program, PACKAGE the .debs to test: the transitional orvo,
-# orvo-udpd and orvo-udpc, and for amd64 orvo-exporter. A root of another
+# orvo-udpd and orvo-udpc, and for amd64 orvo-exporter and orvo-panel. A root of another
 # architecture than this machine's runs under qemu-user: the test registers
 # the emulator with binfmt_misc and removes it again.
 #
@@ -25,7 +25,9 @@
 #               orvo of earlier versions: the packages install over it, the
 #               daemon's service is enabled but does not start; the
 #               exporter's runs, under a user of its own, confined, and
-#               answers /metrics; purged, it leaves nothing.
+#               answers /metrics; so does the panel, which serves its page
+#               and logs in with the token of its login file, and whose
+#               state folder the exporter reads; purged, they leave nothing.
 #   appliance   the appliance (a unit of this test mounts the LED files
 #               before the service starts): the service runs from boot,
 #               serves every command, logs to journald, is confined, obeys
@@ -202,6 +204,7 @@ done
 [ -n "${debs[orvo-udpd]:-}" ] && [ -n "${debs[orvo-udpc]:-}" ] && [ -n "${debs[orvo]:-}" ] ||
   fatal "orvo, orvo-udpd and orvo-udpc are all needed"
 [ -n "$emulated" ] || [ -n "${debs[orvo-exporter]:-}" ] || fatal "no orvo-exporter package for $arch"
+[ -n "$emulated" ] || [ -n "${debs[orvo-panel]:-}" ] || fatal "no orvo-panel package for $arch"
 mkdir -p "$run/root/mnt/leds" "$run/root/mnt/package" "$run/root$settings_folder" \
   "$run/root${version_file%/*}"
 
@@ -383,9 +386,87 @@ check_exporter() {
   check "dpkg --purge orvo-exporter" on_appliance dpkg --purge orvo-exporter
   check_eq "exporters after purge" "$(exporters)" 0
   check_empty "files left by dpkg --purge orvo-exporter" "$(on_appliance sh -c 'ls -d \
-    /etc/default/orvo-exporter /lib/systemd/system/orvo-exporter.service \
+    /etc/default/orvo-exporter /lib/systemd/system/orvo-exporter.service /var/lib/orvo-panel \
+    /usr/lib/tmpfiles.d/orvo-exporter.conf \
     /etc/systemd/system/*/orvo-exporter.service /var/lib/systemd/deb-systemd-helper-enabled/*exporter* \
     2>/dev/null')"
+}
+
+# The panel on the same host: enabled and started on installation, under its
+# own user, confined; its login address in a file only root reads, not in
+# the journal; its page served with the content policy, its API closed
+# without a session and open with the one its token buys; its state folder
+# readable by the exporter, which starts on it. Purged, it leaves nothing
+# but the exporter's (empty) settings folder.
+pprop() { on_appliance systemctl show -p "$1" --value orvo-panel.service; }
+panels() { on_appliance sh -c 'grep -lx orvo-panel /proc/[0-9]*/comm 2>/dev/null | wc -l'; }
+# panel_http REQUEST: the panel's whole answer, over the container's
+# loopback with bash's /dev/tcp (the root has no HTTP client).
+panel_http() {
+  on_appliance timeout 10 bash -c 'exec 3<>/dev/tcp/127.0.0.1/9495 && printf "%s" "$1" >&3 && cat <&3' \
+    sh "$1" 2>/dev/null | tr -d '\r'
+}
+panel_status() { sed -n '1s/^HTTP\/1\.[01] \([0-9]*\).*/\1/p' <<<"$1"; }
+check_panel() {
+  local i pid score login token page reply cookie site form
+  local host=127.0.0.1:9495
+  local csp="default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; form-action 'self'; frame-ancestors 'none'; base-uri 'none'"
+  check_eq "the panel's unit file state" "$(on_appliance systemctl is-enabled orvo-panel.service 2>&1)" enabled
+  for i in $(seq 1 100); do
+    [ "$(pprop ActiveState)" = active ] && break
+    sleep 0.1
+  done
+  check_eq "the panel's service" "$(pprop ActiveState)" active
+  pid=$(pprop MainPID)
+  check_eq "the panel's main process is the panel" "$(on_appliance cat "/proc/$pid/comm" 2>&1)" orvo-panel
+  check_eq "the panel's user" "$(status_field "$pid" Uid 2>/dev/null | tr -d '\n')" \
+    "$(on_appliance id -u orvo-panel 2>&1)"
+  check_eq "the panel's capabilities" "$(status_field "$pid" CapBnd 2>/dev/null)" 0000000000000000
+  score=$(on_appliance systemd-analyze security orvo-panel.service 2>&1 |
+    sed -n 's/.*Overall exposure level for orvo-panel.service: \([0-9.]*\).*/\1/p')
+  note "systemd-analyze security of the panel in the container: $score"
+  check_range "the panel's exposure, at most 1.5" "$score" "" 1.5
+  check_eq "the state folder: owner and mode" "$(on_appliance stat -c '%U %a' /var/lib/orvo-panel 2>&1)" \
+    "orvo-panel 755"
+  check_eq "the login file's folder: owner and mode" "$(on_appliance stat -c '%U %a' /run/orvo-panel 2>&1)" \
+    "orvo-panel 700"
+  for i in $(seq 1 50); do
+    login=$(on_appliance cat /run/orvo-panel/login 2>/dev/null)
+    [ -n "$login" ] && break
+    sleep 0.2
+  done
+  check_match "the login file holds the address to open" "$login" \
+    "^orvo-panel: open http://$host/#token=[0-9a-f]{64}$"
+  token=${login##*#token=}
+  check_empty "the journal holds no token" "$(on_appliance journalctl -u orvo-panel --no-pager -o cat | grep -F 'token=')"
+  page=$(panel_http $'GET / HTTP/1.0\r\nHost: '"$host"$'\r\n\r\n')
+  check_eq "GET /: status" "$(panel_status "$page")" 200
+  check_has "GET /: the content policy" "$page" $'\nContent-Security-Policy: '"$csp"$'\n'
+  check_has "GET /: the page" "$page" "<html"
+  reply=$(panel_http $'GET /api/site HTTP/1.0\r\nHost: '"$host"$'\r\n\r\n')
+  check_match "GET /api/site without a session is refused" "$(panel_status "$reply")" '^40[13]$'
+  check_empty "... and says nothing of the site" "$(grep -F '"appliances"' <<<"$reply")"
+  reply=$(panel_http $'GET / HTTP/1.0\r\nHost: evil.example:9495\r\n\r\n')
+  check_match "a request for another host name is refused" "$(panel_status "$reply")" '^4[0-9][0-9]$'
+  form="token=$token"
+  reply=$(panel_http "POST /api/login HTTP/1.0"$'\r\n'"Host: $host"$'\r\n'"Origin: http://$host"$'\r\n'"X-Orvo-Panel: 1"$'\r\n'"Content-Type: application/x-www-form-urlencoded"$'\r\n'"Content-Length: ${#form}"$'\r\n\r\n'"$form")
+  check_eq "POST /api/login with the token: status" "$(panel_status "$reply")" 204
+  cookie=$(sed -n 's/^Set-Cookie: \(orvo_session=[^;]*\);.*/\1/p' <<<"$reply")
+  check_match "... sets the session cookie" "$cookie" '^orvo_session=.'
+  site=$(panel_http $'GET /api/site HTTP/1.0\r\nHost: '"$host"$'\r\nCookie: '"$cookie"$'\r\n\r\n')
+  check_eq "GET /api/site with the session: status" "$(panel_status "$site")" 200
+  check_has "... the site" "$site" '"appliances":['
+  # The exporter starts on the panel's folder (it refuses one it cannot open).
+  check "the exporter restarts on the panel's state folder" on_appliance systemctl restart orvo-exporter
+  check_eq "the exporter's service on the panel's folder" "$(eprop ActiveState)" active
+  check "dpkg --purge orvo-panel" on_appliance dpkg --purge orvo-panel
+  check_eq "panels after purge" "$(panels)" 0
+  check_empty "files left by dpkg --purge orvo-panel" "$(on_appliance sh -c 'ls -d \
+    /etc/default/orvo-panel /lib/systemd/system/orvo-panel.service /usr/share/orvo-panel /run/orvo-panel \
+    /usr/lib/sysusers.d/orvo-panel.conf /etc/systemd/system/*/orvo-panel.service \
+    /var/lib/systemd/deb-systemd-helper-enabled/*panel* /var/lib/orvo-panel/* 2>/dev/null')"
+  check_eq "the exporter's settings folder stays, empty and root's" \
+    "$(on_appliance stat -c '%U %a' /var/lib/orvo-panel 2>&1)" "root 755"
 }
 
 scenario_pc() {
@@ -396,7 +477,7 @@ scenario_pc() {
   # The new packages over it, the transitional one first (dpkg takes them in
   # that order, and orvo-udpd breaks orvo of 0.1.0).
   local upgrade=("${debs[orvo]}" "${debs[orvo-udpd]}" "${debs[orvo-udpc]}")
-  [ -z "${debs[orvo-exporter]:-}" ] || upgrade+=("${debs[orvo-exporter]}")
+  [ -z "${debs[orvo-exporter]:-}" ] || upgrade+=("${debs[orvo-exporter]}" "${debs[orvo-panel]}")
   check "dpkg -i over orvo 0.1.0" on_appliance dpkg -i "${upgrade[@]}"
   check_eq "orvo after the upgrade" "$(package_state orvo)" \
     "$(dpkg-deb -f "$run/package/${debs[orvo]##*/}" Version) install ok installed"
@@ -409,7 +490,10 @@ scenario_pc() {
   check_eq "the unit's start condition on the PC" "$(prop ConditionResult)" no
   on_appliance systemctl start "$unit"
   check_eq "daemons on the PC after systemctl start" "$(daemons)" 0
-  [ -n "$emulated" ] || check_exporter
+  if [ -z "$emulated" ]; then
+    check_panel
+    check_exporter
+  fi
   halt_container
 }
 

@@ -237,12 +237,21 @@ TEST_F(Frame, LogShowsTheNewestLinesThatFit) {
   // A taller terminal shows more of it.
   lines = draw(sim::ColourMode::none, 100, 40);
   EXPECT_EQ(lines[14], "message 1");
+
+  // A note (the panel's address) takes the rows above the footer, whole.
+  const std::string url = "orvo-panel: open http://127.0.0.1:9495/#token=" + std::string(64, 'a');
+  state.note = url;
+  lines = draw(sim::ColourMode::none);
+  EXPECT_EQ(lines[20].substr(0, 23), "param not set correctly");
+  EXPECT_EQ(lines[21] + lines[22], url);
+  EXPECT_EQ(lines[23].rfind("Send commands: ", 0), 0u);
 }
 
 TEST_F(Frame, FitsTheTerminalInEitherMode) {
   state.leds = all({117, 255, 175});
   state.log.assign(30, std::string(200, 'y'));
   state.status = std::string(100, 's');
+  state.note = std::string(200, 'n');
   for (const sim::ColourMode mode : {sim::ColourMode::truecolour, sim::ColourMode::none}) {
     for (const auto& [width, height] :
          std::vector<std::pair<int, int>>{{80, 24}, {40, 10}, {132, 50}, {1, 1}}) {

@@ -46,9 +46,9 @@ packages="$packages qemu-system-arm device-tree-compiler"
 # clang's sanitizer and libFuzzer runtimes, and the symbolizer for their reports.
 packages="$packages libclang-rt-14-dev llvm-14"
 # The simulator: compiler, CMake, GoogleTest (its build folder is the tests'
-# too) and the sandbox.
+# too) and the sandbox; the panel beside it: its HTTP library.
 if [ "$role" = run ]; then
-  packages="cmake make g++ libgtest-dev bubblewrap"
+  packages="cmake make g++ libgtest-dev bubblewrap libmicrohttpd-dev pkg-config"
 fi
 missing=""
 for package in $packages; do

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds the Debian packages with debhelper (the debian/ folder): for amd64
-# (this machine) orvo-udpd, orvo-udpc and orvo-exporter; for armhf (the
+# (this machine) orvo-udpd, orvo-udpc, orvo-exporter and orvo-panel; for armhf (the
 # appliance, cross-built with dpkg-buildpackage -a armhf and the cross
 # toolchain) orvo-udpd and orvo-udpc alone, with the build profile
 # pkg.orvo.noexporter (the exporter runs on the monitoring host, and its HTTP
@@ -45,7 +45,7 @@ for arch in "$@"; do
     tar -C "$source" -xf -
   echo "== $arch"
   options="-b -us -uc"
-  packages="orvo-udpd orvo-udpc orvo-exporter"
+  packages="orvo-udpd orvo-udpc orvo-exporter orvo-panel"
   if [ "$arch" != "$(dpkg --print-architecture)" ]; then
     options="$options -a $arch -Ppkg.orvo.noexporter"
     packages="orvo-udpd orvo-udpc"

@@ -3,7 +3,7 @@
 # unit, offline (no running systemd needed), each check and then the score
 # (0 is fully confined, 10 not at all). Fails when a score is above its
 # limit: 2.5 for the daemon (which must keep raw I/O as root for /dev/mem),
-# 1.5 for the exporter (which needs no privilege at all).
+# 1.5 for the exporter and the panel (which need no privilege at all).
 #
 #   tools/unit-score.sh [UNIT-FILE ...]
 #
@@ -12,7 +12,7 @@
 set -eu
 if [ $# -eq 0 ]; then
   dist=$(dirname "$0")/../build/dist
-  set -- "$dist/orvo-udpd.service" "$dist/orvo-exporter.service"
+  set -- "$dist/orvo-udpd.service" "$dist/orvo-exporter.service" "$dist/orvo-panel.service"
 fi
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -24,7 +24,7 @@ for unit in "$@"; do
   fi
   name=$(basename "$unit" .in)
   case $name in
-    orvo-exporter*) threshold=15 ;;
+    orvo-exporter* | orvo-panel*) threshold=15 ;;
     *) threshold=25 ;;
   esac
   # systemd-analyze names the unit after the file it reads.
