@@ -340,6 +340,8 @@ check_service() {
     return
   fi
   cp "$root/usr/share/doc/orvo-udpd/examples/control-system.conf" "$root/etc/systemd/system/orvo-udpd.service.d/"
+  # The exporter's ExecReload runs the system's kill (procps, a dependency).
+  mkdir -p "$root/bin" && cp /bin/kill "$root/bin/"
   output=$(MANPATH=$root/usr/share/man systemd-analyze verify --root="$root" \
     /lib/systemd/system/orvo-udpd.service /lib/systemd/system/orvo-exporter.service 2>&1)
   status=$?
