@@ -1,6 +1,5 @@
 #include "client/settings.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -305,18 +304,27 @@ bool settings_apply(ApplianceSettings* settings, const char* line, SettingsNamed
   return false;
 }
 
-SettingsNamed settings_mismatched(const ApplianceSettings& a, const ApplianceSettings& b,
-                                  SettingsNamed named) {
-  const auto mismatch = [named](SettingsNamed which, bool differs) {
-    return (named & which) != 0 && differs ? which : 0;
+static_assert(kSettingsChannels == 16, "a name below for each LED channel");
+constexpr char kSettingNames[kSettingCount][kSettingNameLength] = {
+    "tracking",       "noise_suppression", "apt_mode",       "eq_band_0",      "eq_band_1",
+    "eq_band_2",      "colours",           "null_channels",  "led_channel_1",  "led_channel_2",
+    "led_channel_3",  "led_channel_4",     "led_channel_5",  "led_channel_6",  "led_channel_7",
+    "led_channel_8",  "led_channel_9",     "led_channel_10", "led_channel_11", "led_channel_12",
+    "led_channel_13", "led_channel_14",    "led_channel_15", "led_channel_16"};
+
+SettingsNamed settings_differing(const ApplianceSettings& a, const ApplianceSettings& b,
+                                 SettingsNamed named) {
+  SettingsNamed differing = 0;
+  const auto compare = [&differing](SettingsNamed which, bool differs) {
+    if (differs) differing |= which;
   };
-  SettingsNamed mismatched =
-      mismatch(kNamedTracking, a.tracking != b.tracking) |
-      mismatch(kNamedNoise, a.noise != b.noise) | mismatch(kNamedApt, a.apt != b.apt) |
-      mismatch(kNamedColours, memcmp(a.colours, b.colours, sizeof a.colours) != 0) |
-      mismatch(kNamedMask, a.mask != b.mask);
+  compare(kNamedTracking, a.tracking != b.tracking);
+  compare(kNamedNoise, a.noise != b.noise);
+  compare(kNamedApt, a.apt != b.apt);
   for (int band = 0; band < orvo::kEqBands; ++band)
-    mismatched |= mismatch(kNamedEq0 << band, a.eq[band] != b.eq[band]);
+    compare(kNamedEq0 << band, a.eq[band] != b.eq[band]);
+  compare(kNamedColours, memcmp(a.colours, b.colours, sizeof a.colours) != 0);
+  compare(kNamedMask, a.mask != b.mask);
   for (int c = 1; c <= kSettingsChannels; ++c) {
     bool differs = false;
     for (int k = 0; k < 3; ++k) {
@@ -325,27 +333,12 @@ SettingsNamed settings_mismatched(const ApplianceSettings& a, const ApplianceSet
                 (x.on[k] ? x.level[k] != y.level[k]
                          : settings_percent(x.level[k]) != settings_percent(y.level[k]));
     }
-    mismatched |= mismatch(kNamedChannel1 << (c - 1), differs);
+    compare(kNamedChannel1 << (c - 1), differs);
   }
-  return mismatched;
+  return differing & named;
 }
 
 int settings_differences(const ApplianceSettings& a, const ApplianceSettings& b,
                          SettingsNamed named) {
-  return bit_count(settings_mismatched(a, b, named));
-}
-
-void setting_name(SettingsNamed bit, char name[kSettingNameSize]) {
-  name[0] = '\0';
-  if (bit == kNamedTracking) strcpy(name, "tracking");
-  if (bit == kNamedNoise) strcpy(name, "noise_suppression");
-  if (bit == kNamedApt) strcpy(name, "apt_mode");
-  if (bit == kNamedColours) strcpy(name, "colours");
-  if (bit == kNamedMask) strcpy(name, "null_channels");
-  for (int band = 0; band < orvo::kEqBands; ++band) {
-    if (bit == kNamedEq0 << band) snprintf(name, kSettingNameSize, "eq_band_%d", band);
-  }
-  for (int c = 1; c <= kSettingsChannels; ++c) {
-    if (bit == kNamedChannel1 << (c - 1)) snprintf(name, kSettingNameSize, "led_channel_%d", c);
-  }
+  return bit_count(settings_differing(a, b, named));
 }

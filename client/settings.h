@@ -78,25 +78,18 @@ constexpr SettingsNamed kNamedAll = (kNamedChannel1 << kSettingsChannels) - 1;
 // would take to set something.
 bool settings_apply(ApplianceSettings* settings, const char* line, SettingsNamed* named);
 
-// How many of the settings named differ: tracking, noise suppression, APT,
-// each band, the colours, the mask, and each channel's LED state. Levels of
+// The settings by name, in the order of their bits (kSettingNames[n] is bit
+// n): what the exporter's setting label and the panel call each.
+constexpr int kSettingCount = 8 + kSettingsChannels;
+static_assert(kNamedAll == (1ul << kSettingCount) - 1, "a name for every setting");
+constexpr int kSettingNameLength = 18;  // "noise_suppression"
+extern const char kSettingNames[kSettingCount][kSettingNameLength];
+
+// Which of the settings named differ: tracking, noise suppression, APT, each
+// band, the colours, the mask, and each channel's LED state. Levels of
 // switched-off components count in 10 % steps.
+SettingsNamed settings_differing(const ApplianceSettings& a, const ApplianceSettings& b,
+                                 SettingsNamed named);
+// How many of them.
 int settings_differences(const ApplianceSettings& a, const ApplianceSettings& b,
                          SettingsNamed named);
-
-// Which of the settings named differ, a bit each as in SettingsNamed; the
-// rules of settings_differences, which counts them.
-SettingsNamed settings_mismatched(const ApplianceSettings& a, const ApplianceSettings& b,
-                                  SettingsNamed named);
-
-// The name of one setting's bit, as the exporter's setting label and the
-// panel show it: "tracking", "noise_suppression", "apt_mode", "eq_band_0" to
-// "eq_band_2", "colours", "null_channels", "led_channel_1" to
-// "led_channel_16"; "" for a bit that is none of them.
-constexpr int kSettingNameSize = 20;
-void setting_name(SettingsNamed bit, char name[kSettingNameSize]);
-
-// The settings as orvo-udpc -s prints them (client/snapshot_form.h), for the
-// host named: a malloc'd text that the caller frees, or nullptr when out of
-// memory.
-char* settings_text(const char* host, const ApplianceSettings& settings);

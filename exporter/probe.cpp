@@ -148,17 +148,17 @@ void comparison_metrics(const SettingsFile& file, const ApplianceSettings* now, 
   SettingsNamed named = 0;
   const Commands& commands = file.commands;
   for (int i = 0; i < commands.count; ++i) settings_apply(&expected, commands.lines[i], &named);
-  const SettingsNamed differing = settings_mismatched(expected, *now, named);
+  const SettingsNamed differing = settings_differing(expected, *now, named);
   gauge(out, "orvo_settings_differences",
         "How many of the settings file's settings the appliance does not have.",
         settings_differences(expected, *now, named));
   family(out, "orvo_setting_matches", "gauge",
          "Whether the appliance has a setting that the settings file names (1) or not (0).");
-  for (SettingsNamed bit = 1; (bit & kNamedAll) != 0; bit <<= 1) {
+  for (int s = 0; s < kSettingCount; ++s) {
+    const SettingsNamed bit = 1ul << s;
     if ((named & bit) == 0) continue;
-    char name[kSettingNameSize];
-    setting_name(bit, name);
-    sample(out, "orvo_setting_matches", {{"setting", name}}, (differing & bit) == 0 ? 1 : 0);
+    sample(out, "orvo_setting_matches", {{"setting", kSettingNames[s]}},
+           (differing & bit) == 0 ? 1 : 0);
   }
 }
 

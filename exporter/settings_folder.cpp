@@ -69,13 +69,14 @@ std::string text_check(SettingsFile* file) {
     return failure.line > 0 ? name + ":" + std::to_string(failure.line) + ": " + failure.reason
                             : std::string(failure.reason);
   }
+  // A file cut short says so first: its last line may be anything.
+  if (!whole) {
+    return "settings file '" + name + "' does not end with a line feed (being written?)";
+  }
   std::string problem = settings_check(file->commands, name.c_str());
   if (!problem.empty()) return problem;
   if (file->commands.count == 0) {
     return "settings file '" + name + "' names no setting (empty, or being written)";
-  }
-  if (!whole) {
-    return "settings file '" + name + "' does not end with a line feed (being written?)";
   }
   return "";
 }

@@ -477,7 +477,7 @@ TEST(Handlers, RefuseBadRequestsWithTheirStatusAndReason) {
   // probe answers as usual, and says why with debug=true.
   folder.write("empty", "");
   folder.write("comments", "# to be written\n\n");
-  folder.write("partial", "EQ 1 -3\nEQ 2 -");
+  folder.write("partial", "EQ 1 -3\nSRGB 1 25");
   folder.write("good", "EQ 1 -3\nEQ 2 0\nSRGB 16 0 0 0\n");
   ASSERT_EQ(chmod((folder.path() + "/room").c_str(), 0), 0);
   const bool root = geteuid() == 0;  // reads it all the same
