@@ -17,8 +17,8 @@
 #include "http/http.h"
 #include "panel/lines.h"
 #include "panel/rooms.h"
-#include "panel/site_file.h"
 #include "protocol/commands.h"
+#include "site/site.h"
 
 namespace panel {
 
