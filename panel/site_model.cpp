@@ -604,6 +604,8 @@ std::optional<SendResult> SiteModel::send_line(const std::string& address_given,
     if (result.outcome != Outcome::kSilent) {
       entry.misses = 0;
       entry.answered = true;
+    } else if (!entry.answered && entry.misses == 0) {
+      entry.misses = 1;  // never heard from: silent, not up
     }
     if (result.outcome == Outcome::kDone && strcmp(row->keyword, "ID") == 0) {
       const bool on = line == "ID 1";
