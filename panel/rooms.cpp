@@ -2,25 +2,21 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "client/exchange.h"
 #include "http/http.h"
 #include "panel/lines.h"
-#include "panel/site_file.h"
 #include "protocol/protocol.h"
+#include "site/site.h"
 
 namespace panel {
 
 namespace {
 
-constexpr off_t kLargestRoomFile = 1 << 20;
+constexpr size_t kLargestRoomFile = 1 << 20;
 
 // A request's time-out before it is sent again, as for the model's sends.
 int reply_ms(int timeout_ms) {
@@ -47,37 +43,6 @@ std::string room_checked(const std::string& room, Refusal* refusal) {
   if (site::room_name_valid(room)) return "";
   *refusal = Refusal::kBadRequest;
   return "a room's name is 1 to 64 letters, digits, '_' or '-'";
-}
-
-// Writes the text as FOLDER/NAME at once: a temporary file in the folder,
-// flushed to the disk, then renamed over the old one.
-std::string file_replace(const std::string& folder, const std::string& name,
-                         const std::string& text) {
-  std::string path = folder + "/.room.XXXXXX";
-  const int fd = mkostemp(path.data(), O_CLOEXEC);
-  if (fd < 0) return "cannot write in " + folder + ": " + strerror(errno);
-  size_t written = 0;
-  bool ok = fchmod(fd, 0644) == 0;
-  while (ok && written < text.size()) {
-    const ssize_t wrote = write(fd, text.data() + written, text.size() - written);
-    ok = wrote > 0;
-    if (ok) written += static_cast<size_t>(wrote);
-  }
-  ok = ok && fsync(fd) == 0;
-  const int error = errno;
-  ok = close(fd) == 0 && ok;
-  if (!ok || rename(path.c_str(), (folder + "/" + name).c_str()) != 0) {
-    const int failure = ok ? errno : error;
-    unlink(path.c_str());
-    return "cannot write " + folder + "/" + name + ": " + strerror(failure);
-  }
-  // The rename itself on the disk.
-  const int directory = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directory >= 0) {
-    fsync(directory);
-    close(directory);
-  }
-  return "";
 }
 
 // "ADDRESS ROOM" in site.conf: a line for the address alone is kept (with
@@ -109,38 +74,12 @@ RoomFile::~RoomFile() {
   free(commands.numbers);
 }
 
-std::string room_file_read(const std::string& folder_path, const std::string& room,
-                           RoomFile* file) {
+std::string room_file_read(const std::string& folder, const std::string& room, RoomFile* file) {
   if (!site::room_name_valid(room)) return "not a room's name: " + room;
-  const int folder = open(folder_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder < 0) return "cannot open " + folder_path + ": " + strerror(errno);
-  // A plain file right in the folder: no link is followed, and a FIFO or
-  // device is never waited on.
-  const int fd =
-      openat(folder, room.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  const int error = errno;
-  close(folder);
-  if (fd < 0)
-    return error == ENOENT ? "no room " + room
-                           : "cannot open room " + room + ": " + strerror(error);
-  struct stat status;
-  std::string problem;
-  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    problem = "room " + room + " is not a plain file";
-  } else {
-    char chunk[4096];
-    ssize_t got;
-    while (problem.empty() && (got = read(fd, chunk, sizeof chunk)) != 0) {
-      if (got < 0) {
-        problem = "cannot read room " + room + ": " + strerror(errno);
-      } else if (file->text.size() + static_cast<size_t>(got) > kLargestRoomFile) {
-        problem = "room " + room + " is larger than 1 MiB";
-      } else {
-        file->text.append(chunk, static_cast<size_t>(got));
-      }
-    }
-  }
-  close(fd);
+  int error = 0;
+  const std::string problem =
+      site::file_read(folder + "/" + room, kLargestRoomFile, &file->text, &error);
+  if (error == ENOENT) return "no room " + room;
   if (!problem.empty()) return problem;
   Failure failure{};
   if (commands_take(file->text.data(), file->text.size(), &file->commands, &failure) != kStatusOk) {
@@ -173,7 +112,7 @@ std::string room_save(SiteModel& model, const std::string& address_given, const 
   why = snapshot_text(model, address_given, &text, refusal);
   if (!why.empty()) return why;
   const std::string& folder = model.options().state_dir;
-  why = file_replace(folder, room, text);
+  why = site::file_replace(folder, room, text, 0644);
   if (why.empty()) why = site_room_set(folder, address, room);
   model.rooms_changed();
   *refusal = why.empty() ? Refusal::kNone : Refusal::kFailed;

@@ -17,8 +17,8 @@
 #include "http/http.h"
 #include "panel/lines.h"
 #include "panel/rooms.h"
-#include "panel/site_file.h"
 #include "protocol/commands.h"
+#include "site/site.h"
 
 namespace panel {
 
@@ -92,19 +92,13 @@ std::string json_optional(const std::optional<std::string>& text) {
 template <typename Number>
 std::string json_numbers(const Number* values, int count) {
   std::string out = "[";
-  for (int i = 0; i < count; ++i) {
-    if (i > 0) out += ',';
-    out += std::to_string(values[i]);
-  }
+  for (int i = 0; i < count; ++i) out += (i > 0 ? "," : "") + std::to_string(values[i]);
   return out + "]";
 }
 
 std::string json_names(const std::vector<std::string>& names) {
   std::string out = "[";
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (i > 0) out += ',';
-    out += http::json_string(names[i]);
-  }
+  for (size_t i = 0; i < names.size(); ++i) out += (i > 0 ? "," : "") + http::json_string(names[i]);
   return out + "]";
 }
 
@@ -118,8 +112,7 @@ std::string settings_json(const ApplianceSettings& s) {
   bool first = true;
   for (int c = orvo::kFirstNullChannel; c <= orvo::kLastNullChannel; ++c) {
     if ((s.mask >> c & 1) == 0) continue;
-    if (!first) out += ',';
-    out += std::to_string(c);
+    out += (first ? "" : ",") + std::to_string(c);
     first = false;
   }
   out += "],\"channels\":[";
@@ -218,12 +211,9 @@ std::string send_json(const SendResult& result) {
 std::vector<std::string> settings_mismatches(const ApplianceSettings& expected,
                                              const ApplianceSettings& now, SettingsNamed named) {
   std::vector<std::string> names;
-  const SettingsNamed differing = settings_mismatched(expected, now, named);
-  for (SettingsNamed bit = 1; bit != 0 && bit <= kNamedAll; bit <<= 1) {
-    if ((differing & bit) == 0) continue;
-    char name[kSettingNameSize];
-    setting_name(bit, name);
-    names.emplace_back(name);
+  const SettingsNamed differing = settings_differing(expected, now, named);
+  for (int n = 0; n < kSettingCount; ++n) {
+    if ((differing >> n & 1) != 0) names.emplace_back(kSettingNames[n]);
   }
   return names;
 }
@@ -450,9 +440,7 @@ std::string SiteModel::site_json() {
   bool first = true;
   for (const auto& [address, entry] : entries_) {
     const ApplianceView view = view_of(*entry);
-    if (!first) out += ',';
-    out += summary_fields(view);
-    out += '}';
+    out += (first ? "" : ",") + summary_fields(view) + "}";
     first = false;
     if (view.version && view.state != ApplianceState::kSilent) versions.insert(*view.version);
   }
@@ -616,6 +604,8 @@ std::optional<SendResult> SiteModel::send_line(const std::string& address_given,
     if (result.outcome != Outcome::kSilent) {
       entry.misses = 0;
       entry.answered = true;
+    } else if (!entry.answered && entry.misses == 0) {
+      entry.misses = 1;  // never heard from: silent, not up
     }
     if (result.outcome == Outcome::kDone && strcmp(row->keyword, "ID") == 0) {
       const bool on = line == "ID 1";
