@@ -92,13 +92,19 @@ std::string json_optional(const std::optional<std::string>& text) {
 template <typename Number>
 std::string json_numbers(const Number* values, int count) {
   std::string out = "[";
-  for (int i = 0; i < count; ++i) out += (i > 0 ? "," : "") + std::to_string(values[i]);
+  for (int i = 0; i < count; ++i) {
+    if (i > 0) out += ',';
+    out += std::to_string(values[i]);
+  }
   return out + "]";
 }
 
 std::string json_names(const std::vector<std::string>& names) {
   std::string out = "[";
-  for (size_t i = 0; i < names.size(); ++i) out += (i > 0 ? "," : "") + http::json_string(names[i]);
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) out += ',';
+    out += http::json_string(names[i]);
+  }
   return out + "]";
 }
 
@@ -112,7 +118,8 @@ std::string settings_json(const ApplianceSettings& s) {
   bool first = true;
   for (int c = orvo::kFirstNullChannel; c <= orvo::kLastNullChannel; ++c) {
     if ((s.mask >> c & 1) == 0) continue;
-    out += (first ? "" : ",") + std::to_string(c);
+    if (!first) out += ',';
+    out += std::to_string(c);
     first = false;
   }
   out += "],\"channels\":[";
@@ -440,7 +447,9 @@ std::string SiteModel::site_json() {
   bool first = true;
   for (const auto& [address, entry] : entries_) {
     const ApplianceView view = view_of(*entry);
-    out += (first ? "" : ",") + summary_fields(view) + "}";
+    if (!first) out += ',';
+    out += summary_fields(view);
+    out += '}';
     first = false;
     if (view.version && view.state != ApplianceState::kSilent) versions.insert(*view.version);
   }
