@@ -93,3 +93,8 @@ SettingsNamed settings_differing(const ApplianceSettings& a, const ApplianceSett
 // How many of them.
 int settings_differences(const ApplianceSettings& a, const ApplianceSettings& b,
                          SettingsNamed named);
+
+// The settings as orvo-udpc -s prints them (client/snapshot_form.h), for the
+// host named: a malloc'd text that the caller frees, or nullptr when out of
+// memory.
+char* settings_text(const char* host, const ApplianceSettings& settings);
