@@ -92,7 +92,7 @@ echo
 echo "== summary"
 for name in native armhf-unit armhf-sandbox system board; do
   case $name in
-    native) echo "-- $name: unit, sandbox, exporter, monitor (Prometheus) and package tests, x86-64 build" ;;
+    native) echo "-- $name: unit, sandbox, exporter, monitor (Prometheus, Alertmanager), panel, browser and package tests, x86-64 build" ;;
     armhf-unit) echo "-- $name: unit tests, armhf build under $emulator" ;;
     armhf-sandbox) echo "-- $name: sandbox tests, armhf programs under $emulator" ;;
     system) echo "-- $name: the packages under systemd in a Debian 12 container" ;;
@@ -101,6 +101,10 @@ for name in native armhf-unit armhf-sandbox system board; do
   grep -q '% tests passed' "$logs/$name.log" || echo "(no summary: ctest did not finish)"
   sed -n '/% tests passed/,$p' "$logs/$name.log"
   [ ! -f "$logs/$name.failed" ] || failed="$failed $name"
+done
+# The panel as the browser test saw it, for people to look at.
+for shot in build/browser-screenshots/*.png; do
+  [ ! -f "$shot" ] || echo "-- browser screenshot: $PWD/$shot"
 done
 if [ -n "$failed" ]; then
   echo "FAILED:$failed"

@@ -383,6 +383,16 @@ check_exporter() {
     fail "the exporter's /metrics has its build_info of version $version" "$metrics" \
       "$(on_appliance journalctl -u orvo-exporter --no-pager)"
   fi
+  # A reload (SIGHUP) reads the site file and the roster again; the process
+  # goes on.
+  check "systemctl reload orvo-exporter" on_appliance systemctl reload orvo-exporter
+  check_eq "the exporter's process after the reload" "$(eprop MainPID)" "$pid"
+  reloaded() { on_appliance journalctl -u orvo-exporter --no-pager | grep 'orvo-exporter: reloaded'; }
+  for i in $(seq 1 50); do
+    reloaded >/dev/null && break
+    sleep 0.2
+  done
+  check "the exporter says what it reloaded" reloaded
   check "dpkg --purge orvo-exporter" on_appliance dpkg --purge orvo-exporter
   check_eq "exporters after purge" "$(exporters)" 0
   check_empty "files left by dpkg --purge orvo-exporter" "$(on_appliance sh -c 'ls -d \
