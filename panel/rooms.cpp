@@ -45,28 +45,6 @@ std::string room_checked(const std::string& room, Refusal* refusal) {
   return "a room's name is 1 to 64 letters, digits, '_' or '-'";
 }
 
-// "ADDRESS ROOM" in site.conf: a line for the address alone is kept (with
-// the new room), else one is put before the first line whose network holds
-// the address, where it counts.
-std::string site_room_set(const std::string& folder, std::uint32_t address,
-                          const std::string& room) {
-  std::vector<site::Room> rooms;
-  site::site_read(folder, &rooms);
-  size_t at = rooms.size();
-  for (size_t i = 0; i < rooms.size(); ++i) {
-    const AddressRange& net = rooms[i].net;
-    if (net.first == address && net.last == address) {
-      if (rooms[i].name == room) return "";
-      rooms[i].name = room;
-      return site::site_write(folder, rooms);
-    }
-    if (at == rooms.size() && address >= net.first && address <= net.last) at = i;
-  }
-  rooms.insert(rooms.begin() + static_cast<long>(at),
-               site::Room{AddressRange{address, address}, room});
-  return site::site_write(folder, rooms);
-}
-
 }  // namespace
 
 RoomFile::~RoomFile() {
@@ -113,7 +91,7 @@ std::string room_save(SiteModel& model, const std::string& address_given, const 
   if (!why.empty()) return why;
   const std::string& folder = model.options().state_dir;
   why = site::file_replace(folder, room, text, 0644);
-  if (why.empty()) why = site_room_set(folder, address, room);
+  if (why.empty()) why = site::site_assign(folder, address, room);
   model.rooms_changed();
   *refusal = why.empty() ? Refusal::kNone : Refusal::kFailed;
   return why;

@@ -106,6 +106,59 @@ std::string file_replace(const std::string& folder, const std::string& name,
   return "";
 }
 
+namespace {
+
+enum LineKind { kLineBlank, kLineRoom, kLineUnusable };
+
+// One line of site.conf (without its line feed): blank (or a comment), a
+// room, or unusable with why.
+LineKind line_read(std::string line, Room* room, std::string* problem) {
+  if (line.find('\0') != std::string::npos) {
+    *problem = "a NUL byte";
+    return kLineUnusable;
+  }
+  line = line.substr(0, line.find('#'));
+  std::vector<std::string> fields;
+  for (size_t p = 0; p < line.size();) {
+    const size_t field = line.find_first_not_of(" \t\r", p);
+    if (field == std::string::npos) break;
+    p = line.find_first_of(" \t\r", field);
+    if (p == std::string::npos) p = line.size();
+    fields.push_back(line.substr(field, p - field));
+  }
+  if (fields.empty()) return kLineBlank;
+  if (fields.size() != 2) {
+    *problem = "not a network and a room name: '" + shown(line) + "'";
+  } else if (!range_parse(fields[0].c_str(), 0, &room->net)) {
+    *problem = "not an address or network (A.B.C.D or A.B.C.D/BITS): '" + shown(fields[0]) + "'";
+  } else if (!room_name_valid(fields[1])) {
+    *problem = "not a room name (1 to 64 of A-Z a-z 0-9 _ -): '" + shown(fields[1]) + "'";
+  } else {
+    room->name = fields[1];
+    return kLineRoom;
+  }
+  return kLineUnusable;
+}
+
+// The lines of a text, without their line feeds.
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+constexpr const char kSiteHeader[] =
+    "# NET ROOM: the appliances of the address or network NET (A.B.C.D/BITS) are in\n"
+    "# ROOM, whose settings file is the file ROOM of this folder. The first line\n"
+    "# that holds an address counts.\n";
+
+}  // namespace
+
 std::vector<std::string> site_read(const std::string& folder, std::vector<Room>* rooms) {
   rooms->clear();
   std::string text;
@@ -115,42 +168,46 @@ std::vector<std::string> site_read(const std::string& folder, std::vector<Room>*
   if (!problem.empty()) return {std::string(kSiteFile) + ": " + problem};
   std::vector<std::string> problems;
   int number = 0;
-  for (size_t start = 0; start < text.size();) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    start = end + 1;
+  for (const std::string& line : lines_of(text)) {
     ++number;
-    const std::string at = std::string(kSiteFile) + ":" + std::to_string(number) + ": ";
-    if (line.find('\0') != std::string::npos) {
-      problems.push_back(at + "a NUL byte");
-      continue;
-    }
-    line = line.substr(0, line.find('#'));
-    std::vector<std::string> fields;
-    for (size_t p = 0; p < line.size();) {
-      const size_t field = line.find_first_not_of(" \t\r", p);
-      if (field == std::string::npos) break;
-      p = line.find_first_of(" \t\r", field);
-      if (p == std::string::npos) p = line.size();
-      fields.push_back(line.substr(field, p - field));
-    }
-    if (fields.empty()) continue;
     Room room;
-    if (fields.size() != 2) {
-      problems.push_back(at + "not a network and a room name: '" + shown(line) + "'");
-    } else if (!range_parse(fields[0].c_str(), 0, &room.net)) {
-      problems.push_back(at + "not an address or network (A.B.C.D or A.B.C.D/BITS): '" +
-                         shown(fields[0]) + "'");
-    } else if (!room_name_valid(fields[1])) {
-      problems.push_back(at + "not a room name (1 to 64 of A-Z a-z 0-9 _ -): '" + shown(fields[1]) +
-                         "'");
-    } else {
-      room.name = fields[1];
-      rooms->push_back(room);
+    std::string why_not;
+    const LineKind kind = line_read(line, &room, &why_not);
+    if (kind == kLineRoom) rooms->push_back(room);
+    if (kind == kLineUnusable) {
+      problems.push_back(std::string(kSiteFile) + ":" + std::to_string(number) + ": " + why_not);
     }
   }
   return problems;
+}
+
+std::string site_assign(const std::string& folder, uint32_t address, const std::string& room) {
+  if (!room_name_valid(room)) return "not a room name: '" + shown(room) + "'";
+  std::string text;
+  int error = 0;
+  const std::string problem = file_read(folder + "/" + kSiteFile, kLargestSiteFile, &text, &error);
+  if (!problem.empty() && error != ENOENT) return problem;
+  const std::string entry = net_text(AddressRange{address, address}) + " " + room;
+  std::vector<std::string> lines = lines_of(text);
+  size_t at = lines.size();
+  for (size_t i = 0; i < lines.size(); ++i) {
+    Room read;
+    std::string why_not;
+    if (line_read(lines[i], &read, &why_not) != kLineRoom) continue;
+    if (read.net.first == address && read.net.last == address) {
+      if (read.name == room) return "";
+      // The line's own comment stays with it.
+      const size_t comment = lines[i].find('#');
+      lines[i] = entry + (comment == std::string::npos ? "" : " " + lines[i].substr(comment));
+      at = lines.size() + 1;
+      break;
+    }
+    if (at == lines.size() && read.net.first <= address && address <= read.net.last) at = i;
+  }
+  if (at <= lines.size()) lines.insert(lines.begin() + static_cast<long>(at), entry);
+  std::string written = text.empty() ? kSiteHeader : "";
+  for (const std::string& line : lines) written += line + "\n";
+  return file_replace(folder, kSiteFile, written, 0644);
 }
 
 std::string net_text(const AddressRange& net) {
@@ -175,10 +232,7 @@ const Room* site_room(const std::vector<Room>& rooms, uint32_t address) {
 }
 
 std::string site_write(const std::string& folder, const std::vector<Room>& rooms) {
-  std::string text =
-      "# NET ROOM: the appliances of the address or network NET (A.B.C.D/BITS) are in\n"
-      "# ROOM, whose settings file is the file ROOM of this folder. The first line\n"
-      "# that holds an address counts.\n";
+  std::string text = kSiteHeader;
   for (const Room& room : rooms) {
     const std::string net = net_text(room.net);
     if (net.empty()) return "not an address or network: a room's addresses";

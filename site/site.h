@@ -50,6 +50,13 @@ const Room* site_room(const std::vector<Room>& rooms, uint32_t address);
 // room's net must be an address or a network (A.B.C.D/BITS), its name valid.
 std::string site_write(const std::string& folder, const std::vector<Room>& rooms);
 
+// Puts the address alone in the room, keeping everything else of site.conf
+// as it is (comments, blank and unusable lines): a line for the address
+// alone gets the new room, else one is put before the first line whose
+// network holds the address (where it counts), or at the end. Written as
+// site_write writes: "" or why not.
+std::string site_assign(const std::string& folder, uint32_t address, const std::string& room);
+
 // What site_write does for any file of a folder (a room's settings file, the
 // exporter's roster): the text in place of the file name at once, with the
 // mode given: "" or why not. A reader sees the old text or the new, never

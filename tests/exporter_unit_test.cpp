@@ -12,6 +12,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -696,6 +697,23 @@ TEST(SiteFile, ReadsUsableLinesSaysWhyOfTheOthersAndIsReplacedWhole) {
   EXPECT_TRUE(site::site_read(folder.path(), &again).empty());
   EXPECT_EQ(again.size(), rooms.size());
   EXPECT_EQ(folder_names(folder.path()), std::vector<std::string>{"site.conf"});
+
+  // A room given to one address (as the panel saves one) keeps the rest of
+  // the file as the operator wrote it: comments, blank and unusable lines.
+  const auto text = [&folder] {
+    std::ifstream file(folder.path() + "/site.conf");
+    return std::string(std::istreambuf_iterator<char>(file), {});
+  };
+  folder.write("site.conf", "# the site\n\n192.0.2.300 hall\n192.0.2.0/24 floor-1 # all\n");
+  EXPECT_EQ(site::site_assign(folder.path(), 0xC000020B, "hall"), "");
+  EXPECT_EQ(site::site_assign(folder.path(), 0xC6336401, "lab"), "");
+  EXPECT_EQ(text(), "# the site\n\n192.0.2.300 hall\n192.0.2.11 hall\n192.0.2.0/24 floor-1 # all\n"
+                    "198.51.100.1 lab\n");
+  EXPECT_EQ(site::site_assign(folder.path(), 0xC000020B, "studio"), "");
+  EXPECT_EQ(site::site_assign(folder.path(), 0xC000020B, "no.room"), "not a room name: 'no.room'");
+  EXPECT_EQ(text(),
+            "# the site\n\n192.0.2.300 hall\n192.0.2.11 studio\n192.0.2.0/24 floor-1 # all\n"
+            "198.51.100.1 lab\n");
 }
 
 // /discover against a fake appliance: the roster keeps it across a missed
